@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/experiment_model.hpp"
+#include "experiment/experiment_runner.hpp"
+#include "experiment/run_registry.hpp"
+#include "experiment/specification.hpp"
+#include "sweep/declaration.hpp"
+#include "sweep/shape.hpp"
+#include "sweep/statistics.hpp"
+
+// Runs one experiment at every point of a sweep on every seed, reuses runs the
+// run registry already holds under the same identity, summarises every
+// (point, branch) cell over its seeds and, for a one-axis sweep, classifies
+// the shape of each metric's curve.
+namespace Core::Kvrn {
+
+// One point of the sweep seen through one branch, summarised over the seeds.
+struct SweepCell {
+    SweepPoint point;
+    std::string branch;
+    std::map<std::string, SampleSummary> summaries;  // by metric name; empty when no run was valid
+    std::uint64_t executedRuns = 0;                  // executed by this call and valid
+    std::uint64_t reusedRuns = 0;                    // taken over from the registry
+    std::uint64_t invalidRuns = 0;                   // executed, outside the matched controls
+};
+
+// One branch and metric of a one-axis sweep along its axis. Axis values whose
+// cell has no summary of the metric are left out.
+struct SweepCurve {
+    std::string branch;
+    std::string metric;
+    std::string axis;
+    std::vector<double> x;                // axis values with a summary, in declared order
+    std::vector<SampleSummary> points;    // one per entry of x
+    CurveShape shape = CurveShape::Flat;  // stays Flat below three points
+    RegimeTransition regime;              // stays empty below four points
+};
+
+struct SweepResult {
+    std::string name;
+    std::string hypothesis;
+    std::string prediction;
+    std::string null;
+    std::string falsification;
+    std::vector<std::string> axes;        // axis names, declared order
+    std::vector<std::string> mapMetrics;  // declared metrics, declared order
+    std::uint64_t seedsPerPoint = 0;
+    std::vector<SweepCell> cells;    // points in expansion order, branches in spec order within a point
+    std::vector<SweepCurve> curves;  // branches x metrics of a one-axis sweep; empty otherwise
+    std::uint64_t executedRuns = 0;  // branch runs executed by this call and valid
+    std::uint64_t reusedRuns = 0;    // branch runs taken over from the registry
+};
+
+// Makes a fresh model with the point's parameters applied; called once per
+// point and seed. The caller of the factory owns the model.
+using ModelFactory = std::function<std::unique_ptr<ExperimentModel>(const SweepPoint&)>;
+
+class SweepRunner {
+  public:
+    // Takes the experiment runner over. Without a registry nothing is reused
+    // and nothing is stored; a registry given here must outlive the runner.
+    explicit SweepRunner(ExperimentRunner runner, const RunRegistry* registry = nullptr);
+
+    // Runs `spec` at every point of `sweep` on seeds spec.seed, spec.seed + 1,
+    // ..., with a fresh model per (point, seed), passing `rule` to every
+    // experiment. Throws InvalidExperiment or InvalidSweep before anything
+    // runs when the spec, the sweep or the factory is unusable; failures of
+    // the registry, the experiment runner and the model pass through, and
+    // runs stored before such a failure stay stored.
+    SweepResult run(const ExperimentSpec& spec, const SweepDeclaration& sweep, const ModelFactory& factory,
+                    const DecisionRule& rule) const;
+
+    const ExperimentRunner& experimentRunner() const { return runner_; }
+
+  private:
+    ExperimentRunner runner_;
+    const RunRegistry* registry_;
+};
+
+}  // namespace Core::Kvrn
