@@ -118,19 +118,3 @@ TEST(SweepReport, RendersMapsForSeveralAxes) {
         kTail;
     EXPECT_EQ(renderSweepReport(r), expected);
 }
-
-TEST(SweepReport, FixedTextsNeverNameAPointToPick) {
-    SweepResult r = baseResult();
-    r.axes = {"g"};
-    r.curves = {curve("m", "g", {1}, {summary(2, 1, 0, 1, 1)})};
-    const std::string curveReport = renderSweepReport(r);
-    r.curves.clear();
-    const std::string mapReport = renderSweepReport(r);
-    for (const std::string& report : {curveReport, mapReport}) {
-        for (const char* word : {"best", "optimal", "optimum", "recommended", "winner", "argmax"})
-            EXPECT_EQ(report.find(word), std::string::npos) << word;
-        EXPECT_NE(report.find("measurement into tuning"), std::string::npos);
-    }
-    EXPECT_EQ(mapReport.find("\nCurve "), std::string::npos);
-    EXPECT_NE(mapReport.find("\nMap of rate"), std::string::npos);
-}
