@@ -17,6 +17,9 @@ struct InvalidPhaseModulation : std::invalid_argument { using std::invalid_argum
 struct InvalidNeuronParameters : std::invalid_argument { using std::invalid_argument::invalid_argument; };
 struct InvalidFiringParameters : std::invalid_argument { using std::invalid_argument::invalid_argument; };
 struct InvalidTrajectory : std::invalid_argument { using std::invalid_argument::invalid_argument; };
+// Also thrown by the phase-jitter control of the oscillator bank, which sits
+// below the experiment layer; the experiment layer uses this same class.
+struct InvalidMatchedControl : std::invalid_argument { using std::invalid_argument::invalid_argument; };
 
 struct NeuronCausalityViolation : std::logic_error { using std::logic_error::logic_error; };
 struct NeuronRefractoryViolation : std::logic_error { using std::logic_error::logic_error; };

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/model_time.hpp"
+
+namespace Core::Kvrn {
+
+// What an event does is decided by its handler; the queue only checks that the
+// kind is one of these six. Input, Input3 and Input4 add the event's value to
+// a neuron's drive; Inert is valid but no neuron handler acts on it.
+enum class EventKind : std::uint8_t {
+    Input = 0,
+    SpikeCandidate = 1,
+    RefractoryEnd = 2,
+    Input3 = 3,
+    Input4 = 4,
+    Inert = 5,
+};
+inline constexpr std::uint8_t kEventKindCount = 6;
+
+// Sequence value meaning "no event"; the queue never hands it out.
+inline constexpr std::uint64_t kNoEvent = UINT64_MAX;
+
+struct Event {
+    ModelTime time = 0;
+    std::uint64_t sequence = 0;  // assigned by the queue; unique within it
+    EventKind kind = EventKind::Input;
+    std::uint64_t source = 0;        // originating element (neuron events: the neuron index)
+    std::uint64_t target = 0;        // handling element (neuron events: the neuron index)
+    std::uint64_t spareInteger = 0;  // carried and serialised, otherwise unused
+    double value = 0;                // candidate: hazard bound [1/s]; inputs: drive increment
+    std::uint64_t spareWord = 0;     // carried and serialised, otherwise unused
+};
+
+// Where new events go. The firing code schedules through this interface and
+// removes superseded events with EventQueue::cancel.
+class IEventSink {
+  public:
+    virtual ~IEventSink() = default;
+    // Stores a copy of `event` under a fresh sequence number and returns it;
+    // the caller's sequence field is ignored.
+    virtual std::uint64_t schedule(const Event& event) = 0;
+
+  protected:
+    IEventSink() = default;
+    IEventSink(const IEventSink&) = default;
+    IEventSink(IEventSink&&) = default;
+    IEventSink& operator=(const IEventSink&) = default;
+    IEventSink& operator=(IEventSink&&) = default;
+};
+
+// Pending events handed out in strict (time, sequence) order, so events at the
+// same time fire in the order they were scheduled.
+class EventQueue final : public IEventSink {
+  public:
+    EventQueue();
+
+    // Throws CausalityViolation for a time before currentTime() and
+    // TimeOverflow once every sequence number is used up; nothing changes then.
+    std::uint64_t schedule(const Event& event) override;
+    // Removes a pending event; false when `sequence` is not pending (unknown,
+    // already popped or already cancelled).
+    bool cancel(std::uint64_t sequence);
+    // Time of the next pending event; throws EmptyEventQueue when none is.
+    ModelTime peekNextTime();
+    // Removes and returns the next pending event and moves the current time to
+    // it; throws EmptyEventQueue when none is pending.
+    Event popNext();
+    // The pending events in (time, sequence) order; valid until the next change.
+    std::span<const Event> pendingEvents() const;
+
+    ModelTime currentTime() const { return currentTime_; }
+    std::uint64_t nextSequence() const { return nextSequence_; }
+    std::size_t size() const { return events_.size(); }
+    bool empty() const { return events_.empty(); }
+
+    // KVRNEVQ1 bytes: next sequence, current time and the pending events.
+    std::vector<std::uint8_t> snapshot() const;
+    // Replaces the whole queue with the one in `bytes` and answers true, or
+    // answers false on malformed input and leaves the queue unchanged.
+    bool restore(std::span<const std::uint8_t> bytes);
+
+  private:
+    struct Slot {
+        ModelTime time;
+        std::uint64_t sequence;
+    };
+    using EventMap = std::unordered_map<std::uint64_t, Event>;
+
+    static EventMap emptyMap();
+    void purge();
+    void compact();
+    void rebuildHeap();
+
+    // Min-heap on (time, sequence); may hold slots of cancelled events, which
+    // are skipped when they reach the top.
+    std::vector<Slot> heap_;
+    EventMap events_;  // exactly the pending events, by sequence
+    mutable std::vector<Event> sorted_;
+    mutable bool dirty_ = true;
+    std::uint64_t nextSequence_ = 0;
+    ModelTime currentTime_ = kTimeBeforeAll;
+};
+
+}  // namespace Core::Kvrn

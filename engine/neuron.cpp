@@ -1,0 +1,241 @@
+#include "engine/neuron.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/errors.hpp"
+#include "engine/portable_math.hpp"
+
+namespace Core::Kvrn {
+namespace {
+
+constexpr double kSmallestNormal = 2.2250738585072014e-308;
+// Relative slack for the bound check: the hazard and its bound are computed
+// along different roundings, so equality may be missed by an ulp or two.
+constexpr double kBoundTolerance = 1.000000000001;
+// Waiting times at or beyond this many nanoseconds cannot land on the grid.
+constexpr double kLongestWait = 9e18;
+
+[[noreturn]] void movedIntoThePast() { throw NeuronCausalityViolation("KVRN neuron advanced into the past"); }
+
+bool finiteAtLeastZero(double x) { return std::isfinite(x) && x >= 0; }
+
+struct Decayed {
+    double drive;
+    double adaptation;
+};
+
+// Drive and adaptation decayed from the last update to t, without storing them.
+Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
+    const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
+    const double drive = params.frozenDrive
+                             ? state.drive
+                             : decayValue(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
+    const double adaptation =
+        decayValue(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
+    return {drive, adaptation};
+}
+
+// The hazard's exponent before the threshold: drive net of adaptation at t.
+// Adding +0.0 turns a -0 into +0.
+double netDrive(const NeuronState& state, const NeuronParameters& params, double coupling, ModelTime t) {
+    const Decayed v = decayedTo(state, params, t);
+    return (v.drive - coupling * v.adaptation) + 0.0;
+}
+
+ModelTime hazardStart(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
+    return params.absoluteRefractory ? std::max(t, state.refractoryEnd) : t;
+}
+
+CandidatePlan noCandidate(CandidateStatus status, ModelTime time, double bound) {
+    return {kNoEvent, status, time, bound};
+}
+
+}  // namespace
+
+void validateFiringParameters(const FiringParameters& f) {
+    const bool valid = finiteAtLeastZero(f.baselineRate) && finiteAtLeastZero(f.beta) &&
+                       std::isfinite(f.threshold) && finiteAtLeastZero(f.adaptationCoupling) &&
+                       finiteAtLeastZero(f.gain) && std::isfinite(f.maxHazard) && f.maxHazard > 0;
+    if (!valid) throw InvalidFiringParameters("invalid KVRN firing parameters");
+    if (f.maxHazard > kMaxHazardLimit)
+        throw InvalidFiringParameters(
+            "KVRN maximum hazard exceeds what the nanosecond time grid can sample without biasing the rate");
+    if (f.baselineRate * f.gain > f.maxHazard)
+        throw InvalidFiringParameters("KVRN baseline exceeds maximum hazard");
+}
+
+double decayValue(double x, double dt, ModelTime tau, double epsilon) {
+    if (x == 0 || dt == 0) return x;
+    const double y = portableExp(-dt / static_cast<double>(tau)) * x;
+    return std::fabs(y) < epsilon ? 0.0 : y;
+}
+
+void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t) {
+    if (params.driveTimeConstant <= 0 || params.adaptationTimeConstant <= 0)
+        throw InvalidNeuronParameters("KVRN neuron time constants must be positive");
+    if (t < state.lastUpdate) movedIntoThePast();
+    const Decayed v = decayedTo(state, params, t);
+    state.drive = v.drive;
+    state.adaptation = v.adaptation;
+    state.lastUpdate = t;
+}
+
+void onNeuronEvent(NeuronState& state, const NeuronParameters& params, const Event& event) {
+    advanceNeuron(state, params, event.time);
+    switch (event.kind) {
+        case EventKind::Input:
+        case EventKind::Input3:
+        case EventKind::Input4:
+            state.drive += event.value;
+            break;
+        case EventKind::RefractoryEnd:
+            state.pendingRefractoryEvent = kNoEvent;
+            break;
+        case EventKind::SpikeCandidate:
+        case EventKind::Inert:
+            break;
+    }
+}
+
+void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t, std::uint64_t index,
+                EventQueue& queue) {
+    if (params.absoluteRefractory && t < state.refractoryEnd)
+        throw NeuronRefractoryViolation("KVRN neuron fired inside its absolute refractory window");
+    advanceNeuron(state, params, t);
+    state.drive = params.resetDrive;
+    state.adaptation += params.adaptationIncrement;
+    state.refractoryEnd = addTime(t, params.refractoryDuration);
+    if (state.pendingRefractoryEvent != kNoEvent) {
+        queue.cancel(state.pendingRefractoryEvent);
+        state.pendingRefractoryEvent = kNoEvent;
+    }
+    Event end;
+    end.time = state.refractoryEnd;
+    end.kind = EventKind::RefractoryEnd;
+    end.source = index;
+    end.target = index;
+    state.pendingRefractoryEvent = static_cast<IEventSink&>(queue).schedule(end);
+}
+
+double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                ModelTime t, double m) {
+    validateFiringParameters(firing);
+    if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
+    if (t < state.lastUpdate) movedIntoThePast();
+    const Decayed v = decayedTo(state, params, t);
+    if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
+    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    const double rate = firing.gain * firing.baselineRate;
+    const double x =
+        (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
+    // Capping the exponent at log(max / rate) caps the hazard at the maximum.
+    return portableExp(std::min(x, portableLog(firing.maxHazard / rate))) * rate;
+}
+
+double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                   ModelTime t0, ModelTime t1, double modulationBound) {
+    validateFiringParameters(firing);
+    if (t1 < t0) throw NeuronCausalityViolation("KVRN hazard interval runs backwards");
+    if (!std::isfinite(modulationBound)) throw InvalidFiringParameters("non-finite KVRN modulation bound");
+    const ModelTime s = hazardStart(state, params, t0);
+    if (s > t1) return 0.0;
+
+    // D(u) = d(u) - k a(u) is a difference of two decaying exponentials, so on
+    // [s, t1] its maximum is at an end or at the one point where D' = 0.
+    const double k = firing.adaptationCoupling;
+    double highest = std::max(netDrive(state, params, k, s), netDrive(state, params, k, t1));
+    const Decayed atStart = decayedTo(state, params, s);
+    const double couplingAtStart = k * atStart.adaptation;
+    if (!params.frozenDrive && atStart.drive != 0 && couplingAtStart != 0) {
+        const double alpha = 1.0 / static_cast<double>(params.driveTimeConstant);       // [1/ns]
+        const double gamma = 1.0 / static_cast<double>(params.adaptationTimeConstant);  // [1/ns]
+        if (alpha != gamma) {
+            const double ratio = (atStart.drive * alpha) / (couplingAtStart * gamma);
+            if (ratio > 0) {
+                const double offset = portableLog(ratio) / (alpha - gamma);  // [ns] after s
+                if (std::isfinite(offset) && offset > 0) {
+                    const double extremum = static_cast<double>(s) + offset;
+                    if (static_cast<double>(s) < extremum && extremum < static_cast<double>(t1)) {
+                        // The extremum lies between two grid points; check both.
+                        const auto before = static_cast<ModelTime>(extremum);
+                        highest = std::max(highest, netDrive(state, params, k, before));
+                        if (before < t1) highest = std::max(highest, netDrive(state, params, k, before + 1));
+                    }
+                }
+            }
+        }
+    }
+
+    // Each decayed value may have been flushed by up to epsilon; allow for it.
+    const double x = ((2 * (k + 1)) * params.flushEpsilon + highest + modulationBound) - firing.threshold;
+    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    const double rate = firing.baselineRate * firing.gain;
+    return portableExp(std::min(x * firing.beta, portableLog(firing.maxHazard / rate))) * rate;
+}
+
+double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t drawIndex) {
+    const double u = Runtime::uniformFor(context, "spontaneous", drawIndex);
+    // uniform() can return exactly 0; the logarithm needs a positive argument.
+    return -portableLog(u == 0 ? kSmallestNormal : u) / bound;
+}
+
+CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
+                                const FiringParameters& firing, std::uint64_t index, ModelTime t,
+                                ModelTime horizon, double modulationBound, EventQueue& queue,
+                                Runtime::RandomContext& context) {
+    if (state.pendingCandidate != kNoEvent) {
+        queue.cancel(state.pendingCandidate);
+        state.pendingCandidate = kNoEvent;
+    }
+    state.candidateBound = 0;
+    if (firing.disabled) return noCandidate(CandidateStatus::FiringDisabled, t, 0);
+    const ModelTime s = hazardStart(state, params, t);
+    if (s >= horizon) return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, 0);
+    const double bound = hazardBound(state, params, firing, s, horizon, modulationBound);
+    if (bound == 0) return noCandidate(CandidateStatus::ZeroBound, horizon, 0);
+
+    state.candidateBound = bound;
+    const double wait = waitingTime(bound, context, state.drawIndex) * 1e9;  // [ns]
+    if (std::isfinite(wait) && wait < kLongestWait) {
+        // At least one nanosecond, so a candidate never lands on the time it was drawn at.
+        const ModelTime steps = std::max<ModelTime>(static_cast<ModelTime>(std::round(wait)), 1);
+        const ModelTime candidateTime = addTime(s, steps);
+        if (candidateTime < horizon) {
+            Event candidate;
+            candidate.time = candidateTime;
+            candidate.kind = EventKind::SpikeCandidate;
+            candidate.source = index;
+            candidate.target = index;
+            candidate.value = bound;
+            state.pendingCandidate = static_cast<IEventSink&>(queue).schedule(candidate);
+            return {state.pendingCandidate, CandidateStatus::Scheduled, candidateTime, bound};
+        }
+    }
+    state.candidateBound = 0;
+    return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, bound);
+}
+
+CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& params,
+                                 const FiringParameters& firing, std::uint64_t index, const Event& event,
+                                 ModelTime horizon, double modulationBound, EventQueue& queue,
+                                 Runtime::RandomContext& context, const ModulationFunction& modulation) {
+    if (event.kind != EventKind::SpikeCandidate || event.target != index ||
+        event.sequence != state.pendingCandidate)
+        throw NeuronRoutingViolation("stale or misrouted KVRN spike candidate");
+    state.pendingCandidate = kNoEvent;
+    const double m = modulation ? modulation(event.time) : 0.0;
+    const double hazard = hazardAt(state, params, firing, event.time, m);
+    const double bound = event.value;
+    if (hazard > bound * kBoundTolerance)
+        throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
+    advanceNeuron(state, params, event.time);
+    const double acceptance = bound == 0 ? 0.0 : hazard / bound;
+    const bool fired = acceptance > Runtime::uniformFor(context, "spontaneous", state.drawIndex);
+    if (fired) fireNeuron(state, params, event.time, index, queue);
+    const CandidatePlan next =
+        scheduleCandidate(state, params, firing, index, event.time, horizon, modulationBound, queue, context);
+    return {fired, hazard, bound, next};
+}
+
+}  // namespace Core::Kvrn

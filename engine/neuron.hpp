@@ -1,0 +1,139 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "engine/event_queue.hpp"
+#include "engine/model_time.hpp"
+#include "runtime/random_context.hpp"
+
+// Hazard-firing neurons. A neuron is a stochastic point process whose rate
+// (hazard) is an exponential function of a decaying drive, a decaying
+// adaptation, an oscillatory modulation and a threshold, capped at a maximum.
+// Spikes are drawn on the nanosecond grid by thinning: a candidate is drawn at
+// an upper bound of the hazard and accepted with probability hazard / bound.
+// All randomness comes from the neuron's ("spontaneous", drawIndex) stream.
+namespace Core::Kvrn {
+
+struct NeuronState {
+    double drive = 0;
+    double adaptation = 0;
+    ModelTime lastUpdate = 0;                         // drive and adaptation are current at this time
+    ModelTime refractoryEnd = 0;                      // end of the absolute refractory window
+    double candidateBound = 0;                        // [1/s] bound of the pending candidate, 0 when none
+    std::uint64_t drawIndex = 0;                      // index of the neuron's "spontaneous" stream
+    std::uint64_t pendingRefractoryEvent = kNoEvent;  // sequence of the scheduled RefractoryEnd
+    std::uint64_t pendingCandidate = kNoEvent;        // sequence of the scheduled SpikeCandidate
+};
+
+// The state of neuron `index` after a reset.
+inline NeuronState initialNeuronState(std::uint64_t index) {
+    NeuronState state;
+    state.drawIndex = index;
+    return state;
+}
+
+struct NeuronParameters {
+    ModelTime driveTimeConstant = 1;       // [ns], > 0
+    ModelTime adaptationTimeConstant = 1;  // [ns], > 0
+    ModelTime refractoryDuration = 0;      // [ns]
+    double adaptationIncrement = 0;        // added to the adaptation at each spike
+    double resetDrive = 0;                 // the drive after a spike
+    double flushEpsilon = 0;               // decayed values smaller in magnitude become 0
+    bool absoluteRefractory = false;       // no hazard and no spike inside the window
+    bool frozenDrive = false;              // the drive does not decay
+};
+
+struct FiringParameters {
+    double baselineRate = 0;        // r0 [1/s], finite, >= 0
+    double beta = 0;                // finite, >= 0
+    double threshold = 0;           // finite
+    double adaptationCoupling = 0;  // k, finite, >= 0
+    double gain = 0;                // g, finite, >= 0
+    double maxHazard = 1;           // [1/s], finite, > 0, <= 1e6
+    bool disabled = false;          // never propose candidates
+};
+
+// Largest accepted maximum hazard [1/s]: it keeps the mean waiting time at or
+// above 1000 ns, so rounding waiting times to whole nanoseconds does not bias
+// the rate.
+inline constexpr double kMaxHazardLimit = 1'000'000.0;
+
+enum class CandidateStatus : std::uint8_t {
+    Scheduled = 0,
+    FiringDisabled = 1,
+    ZeroBound = 2,
+    NoneBeforeHorizon = 3,
+};
+
+struct CandidatePlan {
+    std::uint64_t sequence = kNoEvent;  // of the scheduled candidate; kNoEvent unless Scheduled
+    CandidateStatus status = CandidateStatus::NoneBeforeHorizon;
+    ModelTime time = 0;  // candidate time when scheduled, else the start (disabled) or the horizon
+    double bound = 0;    // [1/s]
+};
+
+struct CandidateOutcome {
+    bool fired = false;
+    double hazard = 0;  // [1/s] at the candidate time
+    double bound = 0;   // [1/s] the candidate was drawn at
+    CandidatePlan next;
+};
+
+// Maps a model time to a modulation value; may be empty (modulation 0).
+using ModulationFunction = std::function<double(ModelTime)>;
+
+// Throws InvalidFiringParameters unless every field is within its range.
+void validateFiringParameters(const FiringParameters& firing);
+
+// x decayed by exp(-dt / tau) (dt and tau in ns), flushed to 0 below epsilon
+// in magnitude. x is returned unchanged when x or dt is 0.
+double decayValue(double x, double dt, ModelTime tau, double epsilon);
+
+// Brings drive and adaptation up to time t. Throws InvalidNeuronParameters for
+// a time constant <= 0 and NeuronCausalityViolation when t is before the last
+// update.
+void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t);
+
+// Advances to the event's time, then reacts to its kind: inputs add the
+// event's value to the drive, RefractoryEnd clears the pending refractory event.
+void onNeuronEvent(NeuronState& state, const NeuronParameters& params, const Event& event);
+
+// Emits a spike at t: resets the drive, increments the adaptation, starts the
+// refractory window and schedules its RefractoryEnd (cancelling an older one).
+// Throws NeuronRefractoryViolation inside an absolute refractory window.
+void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t, std::uint64_t index,
+                EventQueue& queue);
+
+// The hazard [1/s] at t under modulation m, at most the maximum hazard. Does
+// not change the state.
+double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                ModelTime t, double m);
+
+// An upper bound [1/s] of hazardAt over [t0, t1] for every modulation at most
+// `modulationBound`. Does not change the state.
+double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                   ModelTime t0, ModelTime t1, double modulationBound);
+
+// An exponential waiting time [s] at rate `bound` [1/s], from one draw of
+// stream ("spontaneous", drawIndex).
+double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t drawIndex);
+
+// Replaces the neuron's candidate: cancels a pending one, then draws the next
+// candidate after t (or after the refractory window) and schedules it when it
+// falls before `horizon`.
+CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
+                                const FiringParameters& firing, std::uint64_t index, ModelTime t,
+                                ModelTime horizon, double modulationBound, EventQueue& queue,
+                                Runtime::RandomContext& context);
+
+// Decides a popped candidate: accepts it with probability hazard / bound,
+// fires when accepted, and plans the next candidate from the candidate's time.
+// Throws NeuronRoutingViolation for an event that is not this neuron's pending
+// candidate and HazardBoundViolation when the hazard exceeds the bound.
+CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& params,
+                                 const FiringParameters& firing, std::uint64_t index, const Event& event,
+                                 ModelTime horizon, double modulationBound, EventQueue& queue,
+                                 Runtime::RandomContext& context, const ModulationFunction& modulation);
+
+}  // namespace Core::Kvrn

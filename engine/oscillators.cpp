@@ -1,0 +1,222 @@
+#include "engine/oscillators.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "common/byte_io.hpp"
+#include "engine/errors.hpp"
+#include "engine/portable_math.hpp"
+#include "runtime/random_context.hpp"
+
+namespace Core::Kvrn {
+namespace {
+
+constexpr std::string_view kMagic = "KVRNOSC2";
+constexpr double kPi = 3.141592653589793;
+constexpr double kHalfPi = 1.5707963267948966;
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+// Widens every bound interval a little so rounding in the phase cannot move a
+// crest just outside it.
+constexpr double kBoundWidening = 1e-12;
+
+[[noreturn]] void unknownOscillator() { throw InvalidOscillator("unknown KVRN oscillator id"); }
+
+bool validOscillator(const Oscillator& o) {
+    return std::isfinite(o.frequency) && o.frequency >= 0 && std::isfinite(o.initialPhase) &&
+           std::isfinite(o.amplitude) && o.amplitude >= 0;
+}
+
+double phaseOf(const Oscillator& o, double shift, ModelTime t) {
+    if (!validOscillator(o) || !std::isfinite(shift))
+        throw InvalidOscillator("invalid KVRN oscillator parameters");
+    // Split t into whole seconds and a remainder of the same sign, so the
+    // whole seconds contribute frac(f) x n cycles computed exactly modulo 1.
+    const std::int64_t seconds = t / kNanosPerSecond;
+    const std::int64_t remainder = t - seconds * kNanosPerSecond;
+    const std::uint64_t magnitude =
+        seconds < 0 ? 0 - static_cast<std::uint64_t>(seconds) : static_cast<std::uint64_t>(seconds);
+    double wholeCycles = fracMulMod1(std::fmod(o.frequency, 1.0), magnitude);
+    if (seconds < 0) wholeCycles = -wholeCycles;
+    const double cycles = static_cast<double>(remainder) / 1e9 * o.frequency + wholeCycles;
+    return wrapTwoPi(std::fmod(cycles, 1.0) * kTwoPi + (o.initialPhase + shift));
+}
+
+}  // namespace
+
+double wrapTwoPi(double a) {
+    const double m = std::fmod(a, kTwoPi);
+    return m < 0 ? m + kTwoPi : m;
+}
+
+double fracMulMod1(double x, std::uint64_t m) {
+    x = std::fmod(x, 1.0);
+    double acc = 0;
+    while (m > 0) {
+        if (m & 1) acc = std::fmod(acc + x, 1.0);
+        x = std::fmod(2 * x, 1.0);
+        m >>= 1;
+    }
+    return acc;
+}
+
+double sinMaxOver(double phi, double w) {
+    if (w >= kTwoPi) return 1.0;
+    const double nextCrest = std::ceil((phi - kHalfPi) / kTwoPi) * kTwoPi + kHalfPi;
+    const double end = (w + kBoundWidening) + phi;
+    if (end >= nextCrest) return 1.0;
+    // No crest inside: sin is monotone or has only a trough, so the larger end wins.
+    return std::max(portableSin(end), portableSin(phi));
+}
+
+double sinMinOver(double phi, double w) { return -sinMaxOver(phi + kPi, w); }
+
+OscillatorBank::OscillatorBank(std::vector<Oscillator> oscillators) : oscillators_(std::move(oscillators)) {
+    shifts_.assign(oscillators_.size(), 0.0);
+    for (std::size_t i = 0; i < oscillators_.size(); ++i) {
+        (void)phaseOf(oscillators_[i], 0.0, 0);
+        if (!positions_.emplace(oscillators_[i].id, i).second)
+            throw InvalidOscillator("duplicate KVRN oscillator id");
+    }
+}
+
+std::size_t OscillatorBank::positionOf(std::uint32_t id) const {
+    auto found = positions_.find(id);
+    if (found == positions_.end()) unknownOscillator();
+    return found->second;
+}
+
+double OscillatorBank::phaseAt(std::uint32_t id, ModelTime t) const {
+    const std::size_t i = positionOf(id);
+    return phaseOf(oscillators_[i], shifts_[i], t);
+}
+
+void OscillatorBank::shiftPhase(std::uint32_t id, double delta) {
+    if (!std::isfinite(delta)) throw InvalidOscillator("oscillator phase shift must be finite");
+    const std::size_t i = positionOf(id);
+    shifts_[i] = wrapTwoPi(delta + shifts_[i]);
+}
+
+const Oscillator& OscillatorBank::oscillator(std::uint32_t id) const { return oscillators_[positionOf(id)]; }
+
+double OscillatorBank::phaseShift(std::uint32_t id) const { return shifts_[positionOf(id)]; }
+
+std::vector<std::uint8_t> OscillatorBank::snapshot() const {
+    ByteWriter out;
+    out.raw(kMagic);
+    out.u64(oscillators_.size());
+    out.i64(carriedStep_);
+    out.u64(carriedCount_);
+    out.u8(carriedFlag_ ? 1 : 0);
+    for (std::size_t i = 0; i < oscillators_.size(); ++i) {
+        const Oscillator& o = oscillators_[i];
+        out.u32(o.id);
+        out.f64(o.frequency);
+        out.f64(o.initialPhase);
+        out.f64(o.amplitude);
+        out.f64(shifts_[i]);
+    }
+    return std::move(out).take();
+}
+
+bool OscillatorBank::restore(std::span<const std::uint8_t> bytes) {
+    ByteReader in(bytes);
+    if (!in.match(kMagic)) return false;
+    const std::uint64_t count = in.u64();
+    const std::int64_t step = in.i64();
+    const std::uint64_t carriedCount = in.u64();
+    const std::uint8_t flag = in.u8();
+    if (!in.ok() || count != oscillators_.size() || flag > 1) return false;
+
+    std::vector<double> shifts(oscillators_.size());
+    for (std::size_t i = 0; i < oscillators_.size(); ++i) {
+        const Oscillator& own = oscillators_[i];
+        const std::uint32_t id = in.u32();
+        const double frequency = in.f64();
+        const double initialPhase = in.f64();
+        const double amplitude = in.f64();
+        shifts[i] = in.f64();
+        // Plain == on purpose: a NaN never matches, so a NaN definition is refused.
+        if (!in.ok() || id != own.id || !(frequency == own.frequency) ||
+            !(initialPhase == own.initialPhase) || !(amplitude == own.amplitude) || !std::isfinite(shifts[i]))
+            return false;
+    }
+    if (!in.finished() || step < 0 || step != carriedStep_) return false;
+    if (step > 0 && carriedCount > static_cast<std::uint64_t>(INT64_MAX / step)) return false;
+
+    shifts_ = std::move(shifts);
+    carriedCount_ = carriedCount;
+    carriedFlag_ = flag == 1;
+    return true;
+}
+
+void PhaseModulation::addTerm(const PhaseTerm& term) {
+    if (!bank_->contains(term.oscillatorId)) unknownOscillator();
+    if (!std::isfinite(term.weight) || !std::isfinite(term.phaseOffset))
+        throw InvalidPhaseModulation("phase modulation must be finite");
+    terms_.push_back(term);
+}
+
+void PhaseModulation::setGain(double g) {
+    if (!std::isfinite(g) || g < 0) throw InvalidPhaseModulation("oscillator gain must be finite and >= 0");
+    gain_ = g;
+}
+
+double PhaseModulation::coefficient(const PhaseTerm& term) const {
+    const double amplitude = bank_->oscillator(term.oscillatorId).amplitude;
+    if (term.polarity == 0) return gain_ * term.weight * amplitude;
+    if (term.polarity == 1) return -gain_ * term.weight * amplitude;
+    return 0.0;
+}
+
+double PhaseModulation::valueAt(ModelTime t) const {
+    double sum = 0.0;
+    for (const PhaseTerm& term : terms_) {
+        const double c = coefficient(term);
+        if (c != 0) sum += c * portableSin(bank_->phaseAt(term.oscillatorId, t) + term.phaseOffset);
+    }
+    return sum;
+}
+
+double PhaseModulation::upperBound(ModelTime t0, ModelTime t1) const {
+    if (t1 < t0) throw InvalidPhaseModulation("phase bound interval runs backwards");
+    const double seconds = (static_cast<double>(t1) - static_cast<double>(t0)) / 1e9;
+    double sum = 0.0;
+    for (const PhaseTerm& term : terms_) {
+        const double c = coefficient(term);
+        if (c == 0) continue;
+        const double phi = bank_->phaseAt(term.oscillatorId, t0) + term.phaseOffset;
+        const double width = bank_->oscillator(term.oscillatorId).frequency * kTwoPi * seconds;  // [rad]
+        sum += c > 0 ? c * sinMaxOver(phi, width) : c * sinMinOver(phi, width);
+    }
+    return sum;
+}
+
+namespace {
+
+// Applies one delta per id, drawn in id order. Every id is looked up before any
+// shift, so an unknown id leaves the bank unchanged.
+template <class Draw>
+void shiftEach(OscillatorBank& bank, std::span<const std::uint32_t> ids, Draw draw) {
+    for (std::uint32_t id : ids)
+        if (!bank.contains(id)) unknownOscillator();
+    for (std::uint32_t id : ids) bank.shiftPhase(id, draw());
+}
+
+}  // namespace
+
+void phaseJitter(OscillatorBank& bank, std::span<const std::uint32_t> ids, double sigma, std::uint64_t seed) {
+    if (!std::isfinite(sigma) || sigma < 0)
+        throw InvalidMatchedControl("phase jitter sigma must be finite and >= 0");
+    Runtime::RandomContext context(seed);
+    const Runtime::RandomStream stream = context.stream("phase_jitter", 0);
+    shiftEach(bank, ids, [&] { return Runtime::standardNormal(stream) * sigma; });
+}
+
+void phaseScramble(OscillatorBank& bank, std::span<const std::uint32_t> ids, std::uint64_t seed) {
+    Runtime::RandomContext context(seed);
+    const Runtime::RandomStream stream = context.stream("phase_scramble", 0);
+    shiftEach(bank, ids, [&] { return Runtime::uniform(stream) * kTwoPi; });
+}
+
+}  // namespace Core::Kvrn

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/model_time.hpp"
+
+// Background oscillations that modulate neuron firing. Phases are computed
+// directly from model time, never accumulated step by step, so a phase at any
+// time is exact up to one rounding and independent of how time was reached.
+namespace Core::Kvrn {
+
+inline constexpr double kTwoPi = 6.283185307179586;
+
+struct Oscillator {
+    std::uint32_t id = 0;     // unique within a bank
+    double frequency = 0;     // [Hz], finite and >= 0
+    double initialPhase = 0;  // [rad], finite
+    double amplitude = 0;     // finite and >= 0
+};
+
+class OscillatorBank {
+  public:
+    OscillatorBank() = default;
+    // Takes the oscillators in order. Throws InvalidOscillator for invalid
+    // parameters or a repeated id.
+    explicit OscillatorBank(std::vector<Oscillator> oscillators);
+
+    // Phase [rad] in [0, 2pi) of oscillator `id` at time t, shift included.
+    // Throws InvalidOscillator for an unknown id or invalid parameters.
+    double phaseAt(std::uint32_t id, ModelTime t) const;
+    // Adds `delta` [rad] to the oscillator's phase shift, kept in [0, 2pi).
+    // Throws InvalidOscillator for a non-finite delta or an unknown id.
+    void shiftPhase(std::uint32_t id, double delta);
+
+    const Oscillator& oscillator(std::uint32_t id) const;
+    double phaseShift(std::uint32_t id) const;
+    std::size_t size() const { return oscillators_.size(); }
+    bool contains(std::uint32_t id) const { return positions_.contains(id); }
+
+    // KVRNOSC2 bytes: the definitions with their shifts.
+    std::vector<std::uint8_t> snapshot() const;
+    // Checks the stored definitions against this bank and takes over only the
+    // shifts (and the carried values). Answers false, changing nothing, on
+    // malformed input or when the definitions differ.
+    bool restore(std::span<const std::uint8_t> bytes);
+
+  private:
+    std::size_t positionOf(std::uint32_t id) const;
+
+    std::vector<Oscillator> oscillators_;
+    std::unordered_map<std::uint32_t, std::size_t> positions_;
+    std::vector<double> shifts_;  // [rad], one per oscillator, in [0, 2pi)
+    // Carried through snapshots unchanged; no operation reads them.
+    std::int64_t carriedStep_ = 0;
+    std::uint64_t carriedCount_ = 0;
+    bool carriedFlag_ = false;
+};
+
+struct PhaseTerm {
+    std::uint32_t oscillatorId = 0;
+    std::uint8_t polarity = 0;  // 0 excitatory, 1 inhibitory; any other value contributes nothing
+    double weight = 0;
+    double phaseOffset = 0;  // [rad]
+};
+
+// One neuron's modulation: a gain-scaled sum of sines of oscillator phases.
+// Borrows the bank, which must outlive it.
+class PhaseModulation {
+  public:
+    explicit PhaseModulation(const OscillatorBank& bank) : bank_(&bank) {}
+
+    // Throws InvalidOscillator for an unknown oscillator (checked first) and
+    // InvalidPhaseModulation for a non-finite weight or offset.
+    void addTerm(const PhaseTerm& term);
+    // Throws InvalidPhaseModulation unless g is finite and >= 0.
+    void setGain(double g);
+
+    double gain() const { return gain_; }
+    std::span<const PhaseTerm> terms() const { return terms_; }
+    // Signed amplitude of a term: gain x weight x oscillator amplitude,
+    // negated when inhibitory.
+    double coefficient(const PhaseTerm& term) const;
+
+    // The modulation value at time t.
+    double valueAt(ModelTime t) const;
+    // A value never below valueAt(t) for any t in [t0, t1]. Throws
+    // InvalidPhaseModulation when t1 < t0.
+    double upperBound(ModelTime t0, ModelTime t1) const;
+
+  private:
+    const OscillatorBank* bank_;
+    std::vector<PhaseTerm> terms_;
+    double gain_ = 1.0;
+};
+
+// a reduced into [0, 2pi) by fmod (a result of exactly 2pi is possible when
+// a is a tiny negative number).
+double wrapTwoPi(double a);
+
+// (x x m) mod 1 by binary doubling. The product itself is never formed: for a
+// large m it would carry no fractional digits at all.
+double fracMulMod1(double x, std::uint64_t m);
+
+// Upper bound of sin on [phi, phi + w]; w >= 0.
+double sinMaxOver(double phi, double w);
+// Lower bound of sin on [phi, phi + w]; w >= 0.
+double sinMinOver(double phi, double w);
+
+// Adds standardNormal x sigma [rad] to the shift of each oscillator of `ids`,
+// in order, from stream ("phase_jitter", 0) of a fresh context seeded with
+// `seed`. Throws InvalidMatchedControl unless sigma is finite and >= 0, and
+// InvalidOscillator for an unknown id; the bank is unchanged then.
+void phaseJitter(OscillatorBank& bank, std::span<const std::uint32_t> ids, double sigma, std::uint64_t seed);
+
+// Adds uniform x 2pi to the shift of each oscillator of `ids`, in order, from
+// stream ("phase_scramble", 0) of a fresh context seeded with `seed`.
+// Frequencies are untouched. Throws InvalidOscillator for an unknown id; the
+// bank is unchanged then.
+void phaseScramble(OscillatorBank& bank, std::span<const std::uint32_t> ids, std::uint64_t seed);
+
+}  // namespace Core::Kvrn

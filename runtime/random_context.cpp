@@ -1,0 +1,127 @@
+#include "runtime/random_context.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "common/byte_io.hpp"
+
+namespace Core::Runtime {
+namespace {
+
+constexpr std::string_view kMagic{"RNDCTX1\0", 8};
+constexpr std::string_view kReplayExhaustedPrefix = "RandomContext replay exhausted: ";
+constexpr double kTwoToMinus53 = 1.1102230246251565e-16;
+constexpr double kSmallestNormal = 2.2250738585072014e-308;
+constexpr double kTwoPi = 6.283185307179586;
+
+RandomContext::Table emptyTable() {
+    RandomContext::Table table(8);
+    table.max_load_factor(1.0f);
+    return table;
+}
+
+}  // namespace
+
+RandomContext::RandomContext(std::uint64_t masterSeed) : masterSeed_(masterSeed), streams_(emptyTable()) {}
+
+RandomStream RandomContext::stream(std::string_view name, std::uint64_t index) {
+    StreamKey key{std::string(name), index};
+    auto found = streams_.find(key);
+    if (found == streams_.end()) {
+        StreamState fresh;
+        fresh.state = deriveStreamSeed(masterSeed_, name, index);
+        found = streams_.emplace(std::move(key), std::move(fresh)).first;
+    }
+    return RandomStream(&found->second, found->first.name);
+}
+
+std::vector<std::uint8_t> RandomContext::snapshot() const {
+    std::vector<const Table::value_type*> sorted;
+    sorted.reserve(streams_.size());
+    for (const auto& entry : streams_) sorted.push_back(&entry);
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) {
+        int byName = a->first.name.compare(b->first.name);  // bytewise, a proper prefix first
+        return byName != 0 ? byName < 0 : a->first.index < b->first.index;
+    });
+
+    ByteWriter out;
+    out.raw(kMagic);
+    out.u64(masterSeed_);
+    out.u32(static_cast<std::uint32_t>(sorted.size()));
+    for (const auto* entry : sorted) {
+        const StreamState& s = entry->second;
+        out.u32(static_cast<std::uint32_t>(entry->first.name.size()));
+        out.raw(entry->first.name);
+        out.u64(entry->first.index);
+        out.u64(s.state);
+        out.u8(static_cast<std::uint8_t>(s.mode));
+        out.u64(s.cursor);
+        out.u64(s.recorded.size());
+        for (std::uint64_t value : s.recorded) out.u64(value);
+    }
+    return std::move(out).take();
+}
+
+bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
+    ByteReader in(bytes);
+    if (!in.match(kMagic)) return false;
+    const std::uint64_t seed = in.u64();
+    const std::uint32_t count = in.u32();
+    if (!in.ok()) return false;
+
+    Table fresh = emptyTable();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t nameLength = in.u32();
+        if (!in.ok() || nameLength > in.remaining()) return false;
+        StreamKey key{std::string(in.raw(nameLength)), 0};
+        key.index = in.u64();
+        StreamState s;
+        s.state = in.u64();
+        const std::uint8_t mode = in.u8();
+        s.cursor = in.u64();
+        const std::uint64_t recordedCount = in.u64();
+        if (!in.ok() || mode > 2 || recordedCount > in.remaining() / 8 || s.cursor > recordedCount)
+            return false;
+        s.mode = static_cast<StreamMode>(mode);
+        s.recorded.resize(recordedCount);
+        for (std::uint64_t& value : s.recorded) value = in.u64();
+        if (!fresh.emplace(std::move(key), std::move(s)).second) return false;  // duplicate stream
+    }
+    if (!in.finished()) return false;
+
+    masterSeed_ = seed;
+    streams_ = std::move(fresh);
+    return true;
+}
+
+std::uint64_t nextU64(RandomStream stream) {
+    StreamState& s = *stream.state_;
+    if (s.mode == StreamMode::Replay) {
+        if (s.cursor >= s.recorded.size())
+            throw ReplayExhausted(std::string(kReplayExhaustedPrefix) + std::string(stream.name_));
+        return s.recorded[s.cursor++];
+    }
+    s.state += kSplitMixGamma;
+    const std::uint64_t value = mix64(s.state);
+    if (s.mode == StreamMode::Record) s.recorded.push_back(value);
+    return value;
+}
+
+// 53 bits fill a double's significand exactly, so the conversion is exact and
+// the result is one of 2^53 equally spaced values below 1.
+double uniform(RandomStream stream) { return static_cast<double>(nextU64(stream) >> 11) * kTwoToMinus53; }
+
+double standardNormal(RandomStream stream) {
+    const double u1 = uniform(stream);
+    const double u2 = uniform(stream);
+    // uniform() can return exactly 0; the logarithm needs a positive argument.
+    const double positive = u1 > 0 ? u1 : kSmallestNormal;
+    return std::sqrt(-2.0 * std::log(positive)) * std::cos(kTwoPi * u2);
+}
+
+double uniformFor(RandomContext& context, std::string_view name, std::uint64_t index) {
+    return uniform(context.stream(name, index));
+}
+
+}  // namespace Core::Runtime

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/hash.hpp"
+
+// The single source of randomness of a simulation: one master seed and a
+// table of independent SplitMix64 streams, each named by a text and an index.
+// A stream's numbers depend only on (master seed, name, index), never on the
+// order in which streams are first used.
+namespace Core::Runtime {
+
+// Thrown when a replaying stream has served every recorded value.
+struct ReplayExhausted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The byte values are part of the snapshot format.
+enum class StreamMode : std::uint8_t { Live = 0, Record = 1, Replay = 2 };
+
+// The SplitMix64 increment (2^64 divided by the golden ratio, made odd).
+inline constexpr std::uint64_t kSplitMixGamma = 0x9e3779b97f4a7c15ULL;
+
+// The SplitMix64 finaliser: a bijective 64-bit mixer.
+constexpr std::uint64_t mix64(std::uint64_t z) noexcept {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+// Starting state of stream (name, index) under a master seed.
+constexpr std::uint64_t deriveStreamSeed(std::uint64_t seed, std::string_view name,
+                                         std::uint64_t index) noexcept {
+    return mix64(mix64(stableHash64(name) ^ mix64(seed + kSplitMixGamma)) ^ index);
+}
+
+// Bucket hash of the stream table; independent of the master seed.
+constexpr std::uint64_t streamHash(std::string_view name, std::uint64_t index) noexcept {
+    return mix64(mix64(stableHash64(name)) ^ index);
+}
+
+struct StreamState {
+    std::uint64_t state = 0;  // SplitMix64 counter; does not move while replaying
+    StreamMode mode = StreamMode::Live;
+    std::vector<std::uint64_t> recorded;  // values drawn in Record mode, served in Replay mode
+    std::uint64_t cursor = 0;             // index of the next recorded value to serve
+};
+
+// A handle to one stream of a context. It stays valid for the life of the
+// context (entries are never erased and never move), except that restore()
+// replaces the whole table and so invalidates every handle taken before it.
+class RandomStream {
+  public:
+    std::string_view name() const { return name_; }
+    const StreamState& state() const { return *state_; }
+    // Record appends every further draw to the recorded values; Replay serves
+    // the recorded values from the cursor on; Live just draws. Switching keeps
+    // the recorded values and the cursor.
+    void setMode(StreamMode mode) const { state_->mode = mode; }
+
+  private:
+    friend class RandomContext;
+    friend std::uint64_t nextU64(RandomStream stream);
+    RandomStream(StreamState* state, std::string_view name) : state_(state), name_(name) {}
+
+    StreamState* state_;
+    std::string_view name_;
+};
+
+class RandomContext {
+  public:
+    explicit RandomContext(std::uint64_t masterSeed);
+
+    // Finds stream (name, index), creating it from the master seed on first use.
+    RandomStream stream(std::string_view name, std::uint64_t index);
+
+    std::uint64_t masterSeed() const { return masterSeed_; }
+    std::size_t streamCount() const { return streams_.size(); }
+
+    // RNDCTX1 bytes: the master seed and every stream, sorted by name bytes
+    // and then index, so the bytes never depend on the table's layout.
+    std::vector<std::uint8_t> snapshot() const;
+    // Replaces seed and table with those in `bytes` and answers true, or
+    // answers false on malformed input and leaves the context unchanged.
+    bool restore(std::span<const std::uint8_t> bytes);
+
+    struct StreamKey {
+        std::string name;
+        std::uint64_t index;
+        bool operator==(const StreamKey&) const = default;
+    };
+    struct StreamKeyHash {
+        std::size_t operator()(const StreamKey& key) const noexcept {
+            return static_cast<std::size_t>(streamHash(key.name, key.index));
+        }
+    };
+    using Table = std::unordered_map<StreamKey, StreamState, StreamKeyHash>;
+
+  private:
+    std::uint64_t masterSeed_;
+    Table streams_;
+};
+
+// The next 64 random bits of a stream, by its mode (see StreamMode). Throws
+// ReplayExhausted, changing nothing, when a replaying stream has run out.
+std::uint64_t nextU64(RandomStream stream);
+
+// A double in [0, 1) from the top 53 bits of one draw: exactly the doubles
+// k x 2^-53, each equally likely, and never 1.0.
+double uniform(RandomStream stream);
+
+// One standard normal variate by Box-Muller from two uniforms (in that order).
+double standardNormal(RandomStream stream);
+
+// One uniform from stream (name, index) of `context`.
+double uniformFor(RandomContext& context, std::string_view name, std::uint64_t index);
+
+}  // namespace Core::Runtime
