@@ -1,0 +1,253 @@
+#include "experiment/experiment_runner.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+namespace Core::Kvrn {
+
+namespace {
+
+const char* const kMissingEngineVersion = "the runner must know its engine version";
+const char* const kNoTrials = "a stimulus needs at least one trial";
+const char* const kBadTolerance = "tolerance must be finite and >= 0";
+const char* const kNonPositiveDuration = "run duration must be positive";
+const char* const kNoNeurons = "a run needs at least one neuron";
+const char* const kControlsFailed = "controls outside declared tolerance; the run was not evaluated";
+const char* const kNoRule = "no decision rule was supplied to the runner";
+const char* const kDecided = "decided by the declared rule";
+const char* const kNoDecision = "the declared rule reached no decision";
+
+constexpr double kNanosecondsPerSecond = 1e9;
+
+bool isControlBranch(const BranchSpec& branch) { return branch.interventions.empty(); }
+
+std::string describeInterventions(const std::vector<Intervention>& interventions) {
+    std::string text;
+    for (std::size_t i = 0; i < interventions.size(); ++i) {
+        if (i > 0) text += ' ';
+        text += describeIntervention(interventions[i]);
+    }
+    return text;
+}
+
+// Plays schedule[from, to) into the model, moving time forward to each event.
+void play(ExperimentModel& model, const std::vector<StimulusEvent>& schedule, std::size_t from,
+          std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+        model.advanceTo(schedule[i].time_ns);
+        model.applyStimulus(schedule[i]);
+    }
+}
+
+}  // namespace
+
+std::string outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Supported:
+            return "supported";
+        case Outcome::Weakened:
+            return "weakened";
+        case Outcome::Falsified:
+            return "falsified";
+        default:
+            return "inconclusive";
+    }
+}
+
+std::vector<StimulusEvent> stimulusSchedule(const StimulusSpec& stimulus, std::uint64_t trials) {
+    validateStimulus(stimulus);
+    if (trials == 0) throw InvalidExperiment(kNoTrials);
+    const ModelTime period = stimulusDuration(stimulus);
+    std::vector<StimulusEvent> events;
+    for (std::uint64_t k = 0; k < trials; ++k) {
+        const ModelTime start = scaleTime(static_cast<std::int64_t>(k), period);
+        for (const StimulusSegment& segment : stimulus.segments) {
+            events.push_back({addTime(start, segment.start_ns), segment.name, true, k});
+            events.push_back({addTime(start, segment.end_ns), segment.name, false, k});
+        }
+    }
+    // Ties keep the generation order: an offset before the onset that follows it.
+    std::stable_sort(events.begin(), events.end(),
+                     [](const StimulusEvent& a, const StimulusEvent& b) { return a.time_ns < b.time_ns; });
+    return events;
+}
+
+RunStatistics computeRunStatistics(const std::vector<SpikeRecord>& spikes, ModelTime duration_ns,
+                                   std::uint64_t neurons) {
+    if (duration_ns < 1) throw InvalidMatchedControl(kNonPositiveDuration);
+    if (neurons == 0) throw InvalidMatchedControl(kNoNeurons);
+
+    RunStatistics statistics;
+    statistics.spike_count = spikes.size();
+    statistics.firing_rate =
+        static_cast<double>(statistics.spike_count) /
+        ((static_cast<double>(duration_ns) / kNanosecondsPerSecond) * static_cast<double>(neurons));
+
+    std::map<std::uint64_t, std::vector<ModelTime>> timesByNeuron;
+    for (const SpikeRecord& spike : spikes) timesByNeuron[spike.neuron].push_back(spike.time_ns);
+    std::vector<double> intervals;
+    for (auto& [neuron, times] : timesByNeuron) {
+        std::sort(times.begin(), times.end());
+        for (std::size_t i = 1; i < times.size(); ++i)
+            intervals.push_back(static_cast<double>(times[i] - times[i - 1]) / kNanosecondsPerSecond);
+    }
+    if (!intervals.empty()) {
+        const double n = static_cast<double>(intervals.size());
+        double sum = 0.0;
+        for (double interval : intervals) sum += interval;
+        const double mean = sum / n;
+        double squares = 0.0;
+        for (double interval : intervals) squares += (interval - mean) * (interval - mean);
+        statistics.isi_mean = mean;
+        statistics.isi_variance = squares / n;
+    }
+    statistics.duration_ns = duration_ns;
+    statistics.neurons = neurons;
+    return statistics;
+}
+
+double controlStatisticValue(const RunStatistics& statistics, ControlStatistic statistic) {
+    switch (statistic) {
+        case ControlStatistic::FiringRate:
+            return statistics.firing_rate;
+        case ControlStatistic::SpikeCount:
+            return static_cast<double>(statistics.spike_count);
+        case ControlStatistic::IsiVariance:
+            return statistics.isi_variance;
+        default:
+            return 0.0;
+    }
+}
+
+std::vector<ControlCheck> checkMatchedControls(const RunStatistics& control, const RunStatistics& branch,
+                                               const std::vector<MatchedControl>& controls) {
+    std::vector<ControlCheck> checks;
+    for (const MatchedControl& matched : controls) {
+        if (!std::isfinite(matched.tolerance) || matched.tolerance < 0.0)
+            throw InvalidMatchedControl(kBadTolerance);
+        const double c = controlStatisticValue(control, matched.statistic);
+        const double b = controlStatisticValue(branch, matched.statistic);
+        double deviation = 0.0;
+        if (std::fabs(c) != 0.0)
+            deviation = std::fabs(b - c) / std::fabs(c);
+        else if (b != 0.0 || std::isnan(b))
+            deviation = 1.0;
+        // A NaN deviation compares false and so fails the check.
+        checks.push_back(
+            {matched.statistic, c, b, matched.tolerance, deviation, matched.tolerance >= deviation});
+    }
+    return checks;
+}
+
+std::string metricsVersion(const MetricRegistry& registry, const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += ';';
+        text += names[i] + "=" + registry.findMetric(names[i]).version;
+    }
+    return text;
+}
+
+ExperimentRunner::ExperimentRunner(std::string engine_version, MetricRegistry metrics)
+    : engine_version_(std::move(engine_version)), metrics_(std::move(metrics)) {
+    if (engine_version_.empty()) throw InvalidExperiment(kMissingEngineVersion);
+}
+
+ExperimentResult ExperimentRunner::run(const ExperimentSpec& spec, ExperimentModel& model,
+                                       const DecisionRule& rule) const {
+    validateExperiment(spec);
+    for (const std::string& name : spec.metrics) {
+        if (!metrics_.hasMetric(name))
+            throw InvalidExperiment("experiment " + spec.name + " declares unknown metric " + name);
+    }
+    const std::vector<StimulusEvent> schedule = stimulusSchedule(spec.stimulus, spec.trials);
+    const ModelTime total = experimentDuration(spec);
+    const std::string version = metricsVersion(metrics_, spec.metrics);
+
+    ExperimentResult result;
+    result.experiment = spec.name;
+    result.hypothesis = spec.hypothesis;
+    result.prediction = spec.prediction;
+    result.null = spec.null;
+    result.falsification = spec.falsification;
+    result.metrics = spec.metrics;
+
+    // Shared history: everything strictly before the fork. An event exactly
+    // at the fork time belongs to the branches, after their interventions.
+    model.reset(spec.seed);
+    std::size_t fork = 0;
+    while (fork < schedule.size() && schedule[fork].time_ns < spec.snapshot_at_ns) ++fork;
+    play(model, schedule, 0, fork);
+    model.advanceTo(spec.snapshot_at_ns);
+    const std::vector<std::uint8_t> snapshot = model.snapshot();
+    const std::uint64_t architecture = model.architectureHash();
+    const std::uint64_t config = configHash(spec, architecture);
+
+    for (const BranchSpec& branch : spec.branches) {
+        model.restore(snapshot);
+        model.beginBranch(branch.name);
+        for (const Intervention& intervention : branch.interventions) model.applyIntervention(intervention);
+        play(model, schedule, fork, schedule.size());
+        model.advanceTo(total);
+        model.endBranch(branch.name);
+
+        RunRecord run;
+        run.experiment = spec.name;
+        run.branch = branch.name;
+        run.hypothesis = spec.hypothesis;
+        run.theory_version = spec.theory_version;
+        run.engine_version = engine_version_;
+        run.metrics_version = version;
+        run.config_hash = config;
+        run.architecture_hash = architecture;
+        run.seed = spec.seed;
+        run.trials = spec.trials;
+        run.duration_ns = total;
+        run.parameters["stimulus"] = spec.stimulus.name;
+        run.parameters["snapshot_at_ns"] = std::to_string(spec.snapshot_at_ns);
+        run.parameters["interventions"] = describeInterventions(branch.interventions);
+        for (const auto& [key, value] : model.parameters()) run.parameters["model." + key] = value;
+        run.spikes = model.spikes();
+        run.trajectory = model.trajectory();
+        run.statistics = computeRunStatistics(run.spikes, total, model.neuronCount());
+        run.synapse_log = model.synapseLog();
+        result.runs.push_back(std::move(run));
+    }
+
+    if (!spec.controls.empty() && !result.runs.empty()) {
+        const auto control = std::find_if(spec.branches.begin(), spec.branches.end(), isControlBranch);
+        const std::size_t controlIndex = static_cast<std::size_t>(control - spec.branches.begin());
+        for (std::size_t i = 0; i < result.runs.size(); ++i) {
+            if (i == controlIndex) continue;
+            RunRecord& run = result.runs[i];
+            run.control_checks =
+                checkMatchedControls(result.runs[controlIndex].statistics, run.statistics, spec.controls);
+            run.valid = std::all_of(run.control_checks.begin(), run.control_checks.end(),
+                                    [](const ControlCheck& check) { return check.within; });
+        }
+    }
+
+    for (RunRecord& run : result.runs) {
+        if (!run.valid) continue;
+        for (const std::string& name : spec.metrics)
+            run.metrics[name] = metrics_.findMetric(name).definition(run.trajectory, run.statistics);
+    }
+
+    const bool allValid =
+        std::all_of(result.runs.begin(), result.runs.end(), [](const RunRecord& run) { return run.valid; });
+    if (!allValid) {
+        result.reason = kControlsFailed;
+    } else if (!rule) {
+        result.reason = kNoRule;
+    } else if (const std::optional<Outcome> decided = rule(result)) {
+        result.outcome = *decided;
+        result.reason = kDecided;
+    } else {
+        result.reason = kNoDecision;
+    }
+    return result;
+}
+
+}  // namespace Core::Kvrn

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/model_time.hpp"
+#include "experiment/experiment_runner.hpp"
+
+// The on-disk record of every run: one directory per run with its metadata,
+// spikes, states, synapse log and metrics, and an append-only index
+// (registry.jsonl, one JSON line per run) that sweeps read back to reuse runs
+// of identical identity. The formats are hand-written; the reader
+// understands what the writer produces and no more.
+namespace Core::Kvrn {
+
+// A run's identity as read back from the index. `parameters` is never filled
+// by reading; `metrics` only by loadEntries.
+struct RegistryEntry {
+    std::string experiment;
+    std::string branch;
+    std::string point;
+    std::uint64_t point_hash = 0;
+    std::string hypothesis;
+    std::string theory_version;
+    std::string engine_version;
+    std::string metrics_version;
+    std::uint64_t config_hash = 0;
+    std::uint64_t architecture_hash = 0;
+    std::uint64_t seed = 0;
+    std::uint64_t trials = 0;
+    ModelTime duration_ns = 0;
+    std::map<std::string, std::string> parameters;
+    bool valid = false;
+    std::map<std::string, double> metrics;
+};
+
+class RunRegistry {
+  public:
+    // Throws InvalidExperiment when `root` is empty.
+    explicit RunRegistry(std::filesystem::path root);
+
+    const std::filesystem::path& root() const { return root_; }
+
+    // Writes every run of `result` under root/E[/P]/B (metadata.json,
+    // events.csv, states.csv, synapses.csv, metrics.json, overwriting an
+    // earlier copy) and appends one index line per run once its files are
+    // complete. Returns the run files written, in writing order. Throws the
+    // standard file-system error when a directory cannot be created and
+    // InvalidExperiment when a file cannot be written.
+    std::vector<std::filesystem::path> write(const ExperimentResult& result) const;
+
+    // Index entries without metrics, in file order; empty when there is no
+    // index. Malformed numbers throw the standard conversion errors.
+    std::vector<RegistryEntry> readIndex() const;
+
+    // As readIndex, with each entry's metrics.
+    std::vector<RegistryEntry> loadEntries() const;
+
+  private:
+    std::filesystem::path root_;
+};
+
+// Every byte other than an ASCII letter, digit, "_" or "-" becomes "_"; an
+// empty name becomes "unnamed".
+std::string safePathComponent(const std::string& name);
+
+// Escapes ", \, line feed, carriage return and tab; every other byte is kept.
+std::string jsonEscape(const std::string& text);
+
+// The run's identity and parameters as one JSON object, without a line feed.
+std::string metadataLine(const RunRecord& run);
+
+}  // namespace Core::Kvrn
