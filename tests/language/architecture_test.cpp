@@ -1,0 +1,486 @@
+#include "front_end.hpp"
+#include "support/golden.hpp"
+
+using namespace Core::Vostel;
+using Testing::parse;
+
+namespace {
+
+const std::string kUnknownConnectProperty =
+    "neznama vlastnost connect (pattern|weight|delay|plasticity|synapse|gate|adapter)";
+const std::string kUseLevel =
+    "ocekavana uroven use (neuron|population|circuit|construct|controller|module|network)";
+const std::string kGroupSize = "ocekavano cele cislo (pocet neuronu (nebo vocab_file \"...\" / <parametr>))";
+const std::string kConstructBody =
+    "neznamy prvek tela constructu (parameter|interface|expose|neurons|connect|use|learning)";
+const std::string kOutputKey = "neznamy klic v output bloku (ocekavano 'vocab', 'vocab_file' nebo 'loss')";
+const std::string kPlasticityBody =
+    "neznamy prvek plasticity (when|limit|rule|tau_pre|tau_post|a_plus|a_minus|polarity)";
+
+using Strings = std::vector<std::string>;
+
+// The expression of `event e when <text>;`.
+Expression expression(const std::string& text) {
+    return parse("event e when " + text + ";").events.at(0).condition;
+}
+
+// Expressions written back fully parenthesised, to compare shapes.
+std::string shape(const Expression& e) {
+    switch (e.kind) {
+        case ExpressionKind::Number: {
+            std::string text = std::to_string(e.number);
+            return text.substr(0, text.find_last_not_of('0') + 1);
+        }
+        case ExpressionKind::String:
+            return "\"" + e.text + "\"";
+        case ExpressionKind::Boolean:
+            return e.boolean ? "true" : "false";
+        case ExpressionKind::Path:
+        case ExpressionKind::Call: {
+            std::string text;
+            for (const std::string& segment : e.path) text += (text.empty() ? "" : ".") + segment;
+            if (e.kind == ExpressionKind::Path) return text;
+            text += "(";
+            for (std::size_t i = 0; i < e.operands.size(); ++i)
+                text += (i ? ", " : "") + shape(e.operands[i]);
+            return text + ")";
+        }
+        case ExpressionKind::Unary:
+            return "(" + e.text + " " + shape(e.operands.at(0)) + ")";
+        case ExpressionKind::Binary:
+            return "(" + shape(e.operands.at(0)) + " " + e.text + " " + shape(e.operands.at(1)) + ")";
+    }
+    return "?";
+}
+
+const Model& example() {
+    static const Model model = parse(Testing::readFile(Testing::dataPath("vostel/architecture.vostel")));
+    return model;
+}
+
+}  // namespace
+
+TEST(Expressions, PrecedenceAndAssociativity) {
+    EXPECT_EQ(shape(expression("a and b or c")), "((a and b) or c)");
+    EXPECT_EQ(shape(expression("a or b and c")), "((a or b) and c)");  // one level, left to right
+    EXPECT_EQ(shape(expression("1 + 2 * 3 - 4 / 2")), "((1. + (2. * 3.)) - (4. / 2.))");
+    EXPECT_EQ(shape(expression("a - b - c")), "((a - b) - c)");
+    EXPECT_EQ(shape(expression("-x * 2 < y + 1 and not done")), "((((- x) * 2.) < (y + 1.)) and (not done))");
+    EXPECT_EQ(shape(expression("- -x")), "(- (- x))");
+    EXPECT_EQ(shape(expression("(a + b) * c")), "((a + b) * c)");
+    EXPECT_EQ(shape(expression("f() + g.h(1, \"s\", true) + pre.fired")),
+              "((f() + g.h(1., \"s\", true)) + pre.fired)");
+    EXPECT_EQ(shape(expression("x != false")), "(x != false)");
+    Expression e = expression("a <= 2");
+    EXPECT_EQ(e.kind, ExpressionKind::Binary);
+    EXPECT_EQ(e.column, 14u);  // a binary expression sits where its left operand starts
+}
+
+TEST(Expressions, Failures) {
+    Testing::expectAllFail({
+        // clang-format off
+        {"event e when a < b < c;", "ocekavano ';' (u '<')", 1, 20},  // comparisons do not chain
+        {"event e when a == ;", "ocekavan vyraz (u ';')", 1, 19},  // an operand is missing
+        {"event e when (a + b;", "ocekavano ')' (u ';')", 1, 20},  // the parenthesis is not closed
+        {"event e when f(a b);", "ocekavano ')' (u 'b')", 1, 18},  // arguments need commas
+        {"event e when a.;",
+         "ocekavan identifikator (segment endpointu) (u ';')", 1, 16},  // an empty path segment
+        {"event e when * a;", "ocekavan vyraz (u '*')", 1, 14},  // there is no unary '*'
+        {"event e when;", "ocekavan vyraz (u ';')", 1, 13},  // the condition is missing
+        {"event e a > 1;", "ocekavano klicove slovo 'when' (u 'a')", 1, 9},  // 'when' is missing
+        {"event e when " + std::string(300, '(') + "1" + std::string(300, ')') + ";",
+         "prilis hluboke vnoreni (u '(')", 1, 214},  // 200 levels at most
+        // clang-format on
+    });
+}
+
+TEST(Architecture, NeuronsAndPlasticity) {
+    const Model& m = example();
+    EXPECT_EQ(m.version, "2.0");
+    EXPECT_EQ(m.seed, 42);
+    ASSERT_EQ(m.neurons.size(), 2u);
+    const NeuronDecl& p = m.neurons[0];
+    EXPECT_EQ(p.name, "Pyramidal");
+    EXPECT_EQ(p.line, 14u);
+    ASSERT_EQ(p.states.size(), 2u);
+    EXPECT_EQ(p.states[0].name, "v");
+    EXPECT_EQ(p.states[0].type, "float");
+    EXPECT_EQ(p.states[0].defaultValue->number, -65.0);
+    EXPECT_EQ(p.states[1].defaultValue->text, "exc");
+    EXPECT_EQ(p.inputModes, Strings{"sum(weighted)"});
+    EXPECT_EQ(shape(p.fireConditions.at(0)), "((v >= (- 50.)) and (not refractory))");
+    EXPECT_EQ(p.emits.size(), 1u);
+    EXPECT_EQ(p.outputActions.at(0).op, "=");
+    EXPECT_EQ(p.decays.at(0).target, Path{"v"});
+    ASSERT_EQ(p.onFireActions.size(), 2u);
+    EXPECT_EQ(p.onFireActions[1].op, "+=");
+    EXPECT_EQ(shape(p.onFireActions[1].target), "spikes");
+    ASSERT_EQ(p.runtime2Fields.size(), 3u);
+    EXPECT_EQ(p.runtime2Fields[1].tokens, (Strings{"-", "50", "mV"}));
+    EXPECT_EQ(p.runtime2Fields[2].children.size(), 2u);
+    EXPECT_EQ(m.neurons[1].inputModes, Strings{"max"});
+    EXPECT_TRUE(m.neurons[1].runtime2Fields.empty());
+
+    const PlasticityDecl& hebb = m.plasticities.at(0);
+    EXPECT_EQ(shape(hebb.rules.at(0).condition), "(pre.fired and post.fired)");
+    EXPECT_EQ(shape(hebb.rules.at(0).actions.at(0).value), "(0.01 * chemistry.dopamine)");
+    EXPECT_EQ(hebb.limits.at(0).variable, "weight");
+    EXPECT_EQ(hebb.limits.at(0).upper, 1.0);
+    EXPECT_EQ(hebb.runtime2Fields.size(), 3u);
+
+    // Only the neuron with runtime-2 fields and the plasticity note a use,
+    // at the line of their first such field.
+    ASSERT_EQ(m.capabilityUses.size(), 2u);
+    EXPECT_EQ(m.capabilityUses[0].construct, "neuron dynamics");
+    EXPECT_EQ(m.capabilityUses[0].capability, "event_driven");
+    EXPECT_EQ(m.capabilityUses[0].line, 25u);
+    EXPECT_EQ(m.capabilityUses[1].construct, "plasticity rule");
+    EXPECT_EQ(m.capabilityUses[1].capability, "stdp");
+    EXPECT_EQ(m.capabilityUses[1].line, 42u);
+
+    ASSERT_EQ(m.chemistries.size(), 1u);
+    EXPECT_EQ(m.chemistries[0].entries.size(), 3u);
+    EXPECT_FALSE(m.chemistries[0].entries[1].defaultValue);
+    EXPECT_TRUE(m.chemistries[0].entries[2].defaultValue->boolean);
+}
+
+TEST(Architecture, PopulationsAndCircuits) {
+    const PopulationDecl& v1 = example().populations.at(0);
+    ASSERT_EQ(v1.groups.size(), 2u);
+    EXPECT_EQ(v1.groups[1].name, "inh");
+    EXPECT_EQ(v1.groups[1].neuronType, "Interneuron");
+    EXPECT_EQ(v1.groups[1].count, 20);
+    EXPECT_EQ(v1.learning.at(0).rule, "hebbian");
+    ASSERT_EQ(v1.connections.size(), 2u);
+    EXPECT_FALSE(v1.connections[0].pattern);
+    const ConnectDecl& inhibitory = v1.connections[1];
+    EXPECT_EQ(inhibitory.source, Path{"inh"});
+    EXPECT_EQ(inhibitory.pattern, "all_to_all");
+    EXPECT_EQ(shape(*inhibitory.weight), "(- 0.5)");
+    EXPECT_EQ(inhibitory.delay, 2);
+    EXPECT_EQ(inhibitory.synapse, "gaba");
+    EXPECT_FALSE(inhibitory.plasticity);
+    const GrowthDecl& growth = v1.growth.at(0);
+    EXPECT_TRUE(growth.growWhen && growth.growRate && growth.growWeight && growth.pruneWhen &&
+                growth.pruneRate);
+    EXPECT_EQ(growth.growDelay, 1);
+    EXPECT_TRUE(growth.adjacentLayersOnly);
+    EXPECT_TRUE(growth.protectSensory);
+    EXPECT_EQ(growth.protectedGroups, Strings{"exc"});
+    EXPECT_EQ(growth.maxDegree, 50);
+    EXPECT_EQ(growth.maxSynapses, 4000);
+    EXPECT_EQ(growth.minSynapses, 10);
+    EXPECT_EQ(v1.clamps.at(0).channel, "retina");
+    EXPECT_EQ(shape(*v1.clamps.at(0).condition), "input.active");
+    EXPECT_EQ(v1.publishes.at(0).flowType, "signal");
+    EXPECT_EQ(v1.subscriptions.at(0).channel, "retina");
+
+    const CircuitDecl& attention = example().circuits.at(0);
+    const IgnitionDecl& ignition = attention.ignitions.at(0);
+    EXPECT_EQ(shape(*ignition.score), "mean(v1.exc.rate)");
+    EXPECT_EQ(ignition.window, 5);
+    EXPECT_EQ(shape(*ignition.fireWhen), "(score > threshold)");
+    EXPECT_EQ(attention.uses.at(0).level, "population");
+    EXPECT_EQ(attention.uses.at(0).instance, "v1");
+    EXPECT_EQ(attention.connections.at(0).destination, (Path{"v1", "inh"}));
+    const FocusDecl& focus = attention.focus.at(0);
+    EXPECT_EQ(focus.mode, "poisson");
+    EXPECT_EQ(focus.poissonRate, 40.0);
+    EXPECT_EQ(focus.maxSteps, 100);
+    EXPECT_TRUE(focus.until && focus.suppressOthers && focus.preemptWhen);
+    EXPECT_EQ(focus.releaseAfter, 20);
+    EXPECT_EQ(attention.clamps.at(0).target, (Path{"v1", "exc"}));
+    EXPECT_FALSE(attention.clamps.at(0).condition);
+    EXPECT_EQ(attention.publishes.at(0).flowType, "state");
+    EXPECT_EQ(attention.subscriptions.size(), 2u);
+}
+
+TEST(Architecture, ConstructsAndControllers) {
+    const ConstructDecl& column = example().constructs.at(0);
+    ASSERT_EQ(column.parameters.size(), 2u);
+    EXPECT_EQ(column.parameters[0].defaultValue->number, 64.0);
+    EXPECT_FALSE(column.parameters[1].defaultValue);
+    ASSERT_EQ(column.ports.size(), 2u);
+    EXPECT_EQ(column.ports[1].direction, "output");
+    EXPECT_EQ(column.ports[1].name, "drive");
+    ASSERT_EQ(column.exposes.size(), 2u);
+    EXPECT_FALSE(column.exposes[0].index);
+    EXPECT_EQ(column.exposes[1].group, "l5");
+    EXPECT_TRUE(column.exposes[1].index);
+    EXPECT_EQ(column.exposes[1].port, "drive");
+    EXPECT_TRUE(column.learningForbidden);
+    EXPECT_EQ(column.groups[0].sizeKind, GroupSizeKind::Parameter);
+    EXPECT_EQ(column.groups[0].parameter, "size");
+    EXPECT_EQ(column.groups[1].sizeKind, GroupSizeKind::VocabFile);
+    EXPECT_EQ(column.groups[1].vocabFile, "words.txt");
+    const ConnectDecl& tuned = column.connections.at(0);
+    EXPECT_EQ(tuned.plasticity, "fixed");
+    ASSERT_TRUE(tuned.adapter);
+    EXPECT_EQ(tuned.adapter->name, "tune");
+    EXPECT_EQ(tuned.adapter->rank, 4);
+    EXPECT_EQ(tuned.adapter->alpha, 0.5);
+    EXPECT_EQ(tuned.adapter->initB, "zero");
+    EXPECT_EQ(column.uses.at(0).level, "neuron");
+
+    AdapterDecl defaults = parse("construct C { connect a -> b { adapter low_rank as x { } } }")
+                               .constructs.at(0)
+                               .connections.at(0)
+                               .adapter.value();
+    EXPECT_EQ(defaults.rank, 0);
+    EXPECT_EQ(defaults.alpha, 1.0);
+    EXPECT_EQ(defaults.activation, "linear");
+    EXPECT_EQ(defaults.learning, "eligibility");
+    EXPECT_EQ(defaults.initA, "kaiming_uniform");
+
+    const ControllerDecl& gate = example().controllers.at(0);
+    ASSERT_EQ(gate.ports.size(), 4u);
+    EXPECT_EQ(gate.ports[0].role, "observe");
+    EXPECT_EQ(gate.ports[0].kind, "");
+    EXPECT_EQ(gate.ports[0].width, 16);
+    EXPECT_EQ(gate.ports[1].kind, "select");
+    EXPECT_EQ(gate.ports[1].width, 4);
+    EXPECT_EQ(gate.ports[1].topK, 2);
+    EXPECT_EQ(gate.ports[2].width, 1);  // defaults: width 1, no top K
+    EXPECT_EQ(gate.ports[2].topK, 0);
+    EXPECT_EQ(gate.ports[3].kind, "polarization");
+    EXPECT_TRUE(gate.hasTraining);
+    EXPECT_EQ(gate.training.target, "label");
+    EXPECT_EQ(gate.training.targetWidth, 4);
+    EXPECT_EQ(gate.training.owns, "internal learnable");
+    EXPECT_EQ(gate.connections.at(0).plasticity, "learnable_hebbian");
+    EXPECT_EQ(gate.groups.at(0).count, 32);
+
+    ControllerDecl untrained = parse("controller C { }").controllers.at(0);
+    EXPECT_FALSE(untrained.hasTraining);
+    EXPECT_EQ(untrained.training.objective, "supervised");
+    EXPECT_EQ(untrained.training.loss, "softmax_cross_entropy");
+    EXPECT_EQ(untrained.training.owns, "internal learnable");
+    EXPECT_EQ(untrained.training.reset, "per_sequence");
+    EXPECT_EQ(untrained.training.targetWidth, 0);
+    ControllerDecl owned = parse("controller C { training { owns: a b c; target: t; } }").controllers.at(0);
+    EXPECT_EQ(owned.training.owns, "a b c");
+    EXPECT_EQ(owned.training.targetWidth, 0);
+}
+
+TEST(Architecture, ModulesNetworksAndBrains) {
+    const ModuleDecl& thalamus = example().modules.at(0);
+    EXPECT_EQ(thalamus.groups.size(), 1u);
+    EXPECT_EQ(thalamus.memories.at(0).type, "episodic");
+    EXPECT_EQ(thalamus.memories.at(0).capacity, 128);
+    EXPECT_EQ(thalamus.focus.at(0).mode, "sync");
+    EXPECT_EQ(thalamus.polarizes.at(0).dim, 2);
+    EXPECT_TRUE(thalamus.polarizes.at(0).mu);
+    ASSERT_EQ(thalamus.handlers.size(), 2u);
+    EXPECT_EQ(thalamus.handlers[0].event, "wake");
+    EXPECT_EQ(shape(thalamus.handlers[0].actions.at(0).target), "relay.gain");
+    EXPECT_EQ(thalamus.publishes.at(0).flowType, "event");
+    EXPECT_EQ(thalamus.decays.at(0).target, Path{"relay"});
+    const UseDecl& column = thalamus.uses.at(0);
+    EXPECT_EQ(column.level, "construct");
+    EXPECT_EQ(column.type, "Column");
+    ASSERT_EQ(column.arguments.size(), 2u);
+    EXPECT_EQ(column.arguments[1].name, "gain");
+    EXPECT_EQ(column.arguments[1].value.number, 0.8);
+
+    const NetworkDecl& vision = example().networks.at(0);
+    EXPECT_EQ(vision.uses.size(), 3u);
+    ASSERT_EQ(vision.connections.size(), 2u);
+    EXPECT_EQ(vision.connections[0].gate, (Path{"gate", "open"}));
+    EXPECT_FALSE(vision.connections[0].fromBind);
+    EXPECT_TRUE(vision.connections[1].fromBind);  // bind is a one-to-one connection
+    EXPECT_EQ(vision.connections[1].pattern, "one_to_one");
+    EXPECT_EQ(vision.controls.at(0).target, (Path{"left", "relay"}));
+    EXPECT_EQ(vision.controls.at(0).source, (Path{"gate", "open"}));
+    const PolarizationControlDecl& tilt = vision.polarizationControls.at(0);
+    EXPECT_EQ(tilt.target, (Path{"left", "relay"}));
+    EXPECT_EQ(tilt.source, (Path{"gate", "tilt"}));
+    EXPECT_EQ(tilt.strength.number, 0.25);
+    EXPECT_EQ(vision.competes.at(0).everyTicks, 5);
+    ASSERT_EQ(vision.outputs.size(), 2u);
+    EXPECT_EQ(vision.outputs[0].type, "text");
+    EXPECT_EQ(vision.outputs[0].vocab, "a b c");
+    EXPECT_EQ(vision.outputs[0].vocabFile, "vocab.txt");
+    EXPECT_EQ(vision.outputs[0].loss, "cross_entropy");
+    EXPECT_FALSE(vision.outputs[1].vocab);
+
+    const BrainDecl& observer = example().brains.at(0);
+    EXPECT_EQ(observer.uses.at(0).level, "network");
+    EXPECT_FALSE(observer.competes.at(0).everyTicks);
+    EXPECT_EQ(observer.growth.at(0).minSynapses, 1);
+    EXPECT_EQ(observer.publishes.at(0).channel, "cue");
+}
+
+TEST(Architecture, CompetitionsSourcesAndEvents) {
+    const CompetitionDecl& salience = example().competitions.at(0);
+    EXPECT_EQ(salience.participants, (Strings{"left", "right"}));
+    EXPECT_EQ(salience.winners.at(0).method, WinnerMethod::Max);
+    EXPECT_EQ(shape(*salience.winners.at(0).score), "activity");
+    ASSERT_EQ(salience.winnerActions.size(), 4u);
+    EXPECT_EQ(salience.winnerActions[0].kind, WinnerActionKind::Boost);
+    EXPECT_EQ(salience.winnerActions[0].target, "winner");
+    EXPECT_EQ(salience.winnerActions[1].kind, WinnerActionKind::SuppressOthers);
+    EXPECT_EQ(salience.winnerActions[2].kind, WinnerActionKind::Suppress);
+    EXPECT_EQ(salience.winnerActions[2].target, "right");
+    EXPECT_EQ(salience.winnerActions[3].kind, WinnerActionKind::Assign);
+    EXPECT_EQ(salience.winnerActions[3].assignment->op, "=");
+    EXPECT_EQ(salience.everyTicks, 10);
+    EXPECT_EQ(salience.selector, "argmax");
+    EXPECT_EQ(parse("competition C { winner takes strongest; }").competitions.at(0).winners.at(0).criterion,
+              "strongest");
+
+    const SourceDecl& camera = example().sources.at(0);
+    EXPECT_EQ(camera.kind, "external");
+    EXPECT_EQ(camera.publishes.at(0).channel, "retina");
+    EXPECT_EQ(camera.subscriptions.at(0).channel, "arousal");
+
+    const EventDecl& wake = example().events.at(0);
+    EXPECT_EQ(wake.name, "wake");
+    EXPECT_EQ(shape(wake.condition), "(arousal > 0.7)");
+}
+
+TEST(Architecture, ConnectAndUseFailures) {
+    Testing::expectAllFail({
+        // clang-format off
+        {"population P { connect a -> b }", "ocekavano ';' (u '}')", 1, 31},  // without a block ';' ends it
+        {"population P { connect a -> b { delay: 1; }; }",
+         "neznamy prvek tela populace (u ';')", 1, 44},  // no ';' after a block
+        {"population P { connect a b; }", "ocekavano '->' (u 'b')", 1, 26},  // the arrow is missing
+        {"population P { connect a. -> b; }",
+         "ocekavan identifikator (segment endpointu) (u '->')", 1, 27},  // a dangling dot
+        {"population P { connect -> b; }", "ocekavan identifikator (endpoint) (u '->')", 1, 24},  // no source
+        {"population P { connect a -> b { colour: red; } }",
+         kUnknownConnectProperty + " (u 'colour')", 1, 33},  // no such property
+        {"population P { connect a -> b { delay: 1.5; } }",
+         "ocekavano cele cislo (delay) (u '1.5')", 1, 40},  // delays are whole ticks
+        {"population P { connect a -> b { adapter full_rank as x { } } }",
+         "podporovan je pouze adapter low_rank (u 'full_rank')", 1, 41},  // only low_rank exists
+        {"population P { connect a -> b { adapter low_rank x { } } }",
+         "ocekavano klicove slovo 'as' (u 'x')", 1, 50},  // 'as' before the name
+        {"population P { connect a -> b { adapter low_rank as x { depth: 2; } } }",
+         "neznamy parametr low_rank adapteru (u 'depth')", 1, 57},  // no such parameter
+        {"population P { connect a -> b { adapter low_rank as x { alpha: fast; } } }",
+         "ocekavano cislo (alpha) (u 'fast')", 1, 64},  // alpha is a number
+        {"circuit C { use layer L as l; }",
+         kUseLevel + " (u 'layer')", 1, 17},  // unknown level, before the type
+        {"circuit C { use brain B as b; }", kUseLevel + " (u 'brain')", 1, 17},  // brains cannot be used
+        {"circuit C { use module M(x 1) as m; }",
+         "ocekavano '=' (u '1')", 1, 28},  // arguments are name = value
+        {"circuit C { use module M; }",
+         "ocekavano klicove slovo 'as' (u ';')", 1, 25},  // the instance name is missing
+        {"network N { bind a -> b { } }", "ocekavano ';' (u '{')", 1, 25},  // bind takes no properties
+        // clang-format on
+    });
+}
+
+TEST(Architecture, StatementFailures) {
+    Testing::expectAllFail({
+        // clang-format off
+        {"neuron N { spike; }", "neznamy prvek tela neuronu (u 'spike')", 1, 12},  // unknown statement
+        {"neuron N { tau_m 20 ms }", "ocekavano ';' (u '}')", 1, 24},  // a runtime-2 field ends with ';'
+        {"neuron N { state { v float; } }", "ocekavano ':' (u 'float')", 1, 22},  // name ':' type
+        {"neuron N { state { v: float = x; } }",
+         "ocekavan literal (cislo/bool/retezec) (u 'x')", 1, 31},  // defaults are literals
+        {"neuron N { state { v: float = -\"a\"; } }",
+         "ocekavan literal (cislo/bool/retezec) (u 'a')", 1, 32},  // only numbers take a sign
+        {"neuron N { input sum; }", "ocekavano '(' (u ';')", 1, 21},  // it is sum(weighted)
+        {"neuron N { output { x 1; } }",
+         "ocekavan operator prirazeni (= += -= *= /=) (u '1')", 1, 23},  // no operator
+        {"neuron N { on spike { } }",
+         "ocekavano klicove slovo 'fire' (u 'spike')", 1, 15},  // neurons only have 'on fire'
+        {"population P { neurons { e: N[1.5]; } }", kGroupSize + " (u '1.5')", 1, 31},  // a count is whole
+        {"population P { neurons { e: N[vocab_file words]; } }",
+         "ocekavana cesta (retezec) ve 'vocab_file' (u 'words')", 1, 42},  // a path string
+        {"population P { neurons { e N[1]; } }", "ocekavano ':' (u 'N')", 1, 28},  // group ':' type
+        {"population P { publish rates: stream; }",
+         "ocekavan typ toku (signal|event|state) (u 'stream')", 1, 31},  // three flow types
+        {"population P { learning { speed: 1; } }",
+         "neznamy learning prikaz (rule|rate|enabled) (u 'speed')", 1, 27},  // no such entry
+        {"population P { growth { grow fast; } }",
+         "grow when|rate|weight|delay (u 'fast')", 1, 30},  // no such grow entry
+        {"population P { growth { prune weight: 1; } }",
+         "prune when|rate (u 'weight')", 1, 31},  // no such prune entry
+        {"population P { growth { shrink; } }",
+         "neznamy growth prikaz (u 'shrink')", 1, 25},  // no such statement
+        {"population P { growth { adjacent layers; } }",
+         "ocekavano klicove slovo 'only' (u ';')", 1, 40},  // three words
+        {"population P { clamp a on cue; }", "ocekavano klicove slovo 'to' (u 'on')", 1, 24},  // clamp ... to
+        {"circuit C { ignition { window = 2.5; } }",
+         "ocekavano cele cislo (window) (u '2.5')", 1, 33},  // a window is whole
+        {"circuit C { ignition { threshold: 1; } }",
+         "ocekavano '=' (u ':')", 1, 33},  // ignition entries use '='
+        {"circuit C { ignition { burst = 1; } }",
+         "neznamy ignition prikaz (score|threshold|window|fire when) (u 'burst')", 1, 24},  // no such entry
+        {"circuit C { focus { mode: lazy; } }",
+         "neznamy rezim (sync|async|poisson) (u 'lazy')", 1, 27},  // three modes
+        {"circuit C { focus { mode: poisson(x); } }",
+         "ocekavano cislo v poisson(...) (u 'x')", 1, 35},  // a rate number
+        {"circuit C { focus { hold: 1; } }", "neznamy focus prikaz (u 'hold')", 1, 21},  // no such entry
+        {"module M { memory { size: 1; } }",
+         "neznamy memory prikaz (type|capacity|decay) (u 'size')", 1, 21},  // no such entry
+        {"module M { polarize { beta: 1; } }",
+         "neznamy polarize prikaz (alpha|eta|mu|dim) (u 'beta')", 1, 23},  // no such entry
+        {"module M { decay r 0.5; }", "ocekavano klicove slovo 'by' (u '0.5')", 1, 20},  // decay ... by
+        {"module M { wait; }", "neznamy prvek tela modulu (u 'wait')", 1, 12},  // unknown statement
+        // clang-format on
+    });
+}
+
+TEST(Architecture, DeclarationFailures) {
+    Testing::expectAllFail({
+        // clang-format off
+        {"neuron { }", "ocekavan identifikator (nazev neuronu) (u '{')", 1, 8},  // declarations are named
+        {"population P", "ocekavano '{' (u '<konec>')", 1, 13},  // the body is missing
+        {"circuit C { learning { } ", "ocekavano '}' (u '<konec>')", 1, 26},  // the body is not closed
+        {"circuit C { polarize { } }", "neznamy prvek tela circuitu (u 'polarize')", 1, 13},  // modules only
+        {"construct K { learning: allowed; }",
+         "ocekavano klicove slovo 'forbidden' (u 'allowed')", 1, 25},  // the one setting
+        {"construct K { interface { port p; } }",
+         "ocekavano 'input' nebo 'output' v interface (u 'port')", 1, 27},  // two directions
+        {"construct K { training { } }", kConstructBody + " (u 'training')", 1, 15},  // controllers only
+        {"construct K { expose { a => p; } }", "ocekavano '->' (u '=')", 1, 26},  // the arrow is '->'
+        {"controller R { interface { control mux m; } }",
+         "podporovane control porty: gate/select/polarization (u 'mux')", 1, 36},  // three kinds
+        {"controller R { interface { input x; } }",
+         "ocekavano observe nebo control v interface controlleru (u 'input')", 1, 28},  // constructs only
+        {"controller R { interface { control select s[2] top x; } }",
+         "ocekavano cele cislo (pocet aktivnich select vetvi) (u 'x')", 1, 52},  // K is whole
+        {"controller R { training { epochs: 3; } }",
+         "neznama training property controlleru 'epochs' (u 'epochs')", 1, 27},  // no such property
+        {"controller R { training { target: t[w]; } }",
+         "ocekavano cele cislo (rozmer training targetu) (u 'w')", 1, 37},  // a width is whole
+        {"controller R { memory { } }",
+         "neznamy prvek tela controlleru (u 'memory')", 1, 16},  // modules only
+        {"network N { control a b; }", "ocekavano klicove slovo 'with' (u 'b')", 1, 23},  // control ... with
+        {"network N { control polarization a with b by 1; }",
+         "ocekavano klicove slovo 'of' (u 'a')", 1, 34},  // polarization of
+        {"network N { compete C every 2; }",
+         "ocekavano klicove slovo 'ticks' (u ';')", 1, 30},  // every n ticks
+        {"network N { output text from a as o { size: 1; } }",
+         kOutputKey + " (u 'size')", 1, 39},  // no such key
+        {"network N { output text from a as o { vocab: abc; } }",
+         "ocekavan retezcovy literal ve 'vocab' (u 'abc')", 1, 46},  // a string
+        {"network N { output text from a as o { vocab_file: 1; } }",
+         "ocekavana cesta (retezec) ve 'vocab_file' (u '1')", 1, 51},  // a path string
+        {"network N { neurons { } }",
+         "neznamy prvek tela site (u 'neurons')", 1, 13},  // networks hold no groups
+        {"brain B { focus { } }", "neznamy prvek tela mozku (u 'focus')", 1, 11},  // not in a brain
+        {"plasticity H { limit w between 0 1; }",
+         "ocekavano klicove slovo 'and' (u '1')", 1, 34},  // between ... and
+        {"plasticity H { decay: 1; }", kPlasticityBody + " (u 'decay')", 1, 16},  // no such statement
+        {"competition C { selector: random; }",
+         "selector musi byt 'emergent' nebo 'argmax' (u 'random')", 1, 27},  // two selectors
+        {"competition C { every 2; }", "ocekavano klicove slovo 'ticks' (u ';')", 1, 24},  // every n ticks
+        {"competition C { on winner { boost x 1; } }",
+         "ocekavano klicove slovo 'by' (u '1')", 1, 37},  // boost ... by
+        {"competition C { loser takes all; }",
+         "neznamy prvek competition (winner|on winner|every|selector) (u 'loser')",
+         1, 17},  // no such statement
+        {"source S { kind: remote; }", "kind musi byt external|internal (u 'remote')", 1, 18},  // two kinds
+        {"source S { clamp a to b; }",
+         "neznamy prvek zdroje (kind|publish|subscribe) (u 'clamp')", 1, 12},  // not in a source
+        {"chemistry { 5: float; }",
+         "ocekavan identifikator (nazev neuromodulatoru) (u '5')", 1, 13},  // entries are named
+        {"chemistry C { }", "ocekavano '{' (u 'C')", 1, 11},  // chemistry has no name
+        // clang-format on
+    });
+}
