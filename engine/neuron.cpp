@@ -115,7 +115,7 @@ void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t,
     end.kind = EventKind::RefractoryEnd;
     end.source = index;
     end.target = index;
-    state.pendingRefractoryEvent = static_cast<IEventSink&>(queue).schedule(end);
+    state.pendingRefractoryEvent = queue.schedule(end);
 }
 
 double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
@@ -208,7 +208,7 @@ CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& para
             candidate.source = index;
             candidate.target = index;
             candidate.value = bound;
-            state.pendingCandidate = static_cast<IEventSink&>(queue).schedule(candidate);
+            state.pendingCandidate = queue.schedule(candidate);
             return {state.pendingCandidate, CandidateStatus::Scheduled, candidateTime, bound};
         }
     }

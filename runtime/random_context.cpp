@@ -15,13 +15,13 @@ constexpr double kTwoToMinus53 = 1.1102230246251565e-16;
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 constexpr double kTwoPi = 6.283185307179586;
 
-RandomContext::Table emptyTable() {
-    RandomContext::Table table(8);
+}  // namespace
+
+RandomContext::Table RandomContext::emptyTable() {
+    Table table(8);
     table.max_load_factor(1.0f);
     return table;
 }
-
-}  // namespace
 
 RandomContext::RandomContext(std::uint64_t masterSeed) : masterSeed_(masterSeed), streams_(emptyTable()) {}
 

@@ -90,6 +90,7 @@ class RandomContext {
     // answers false on malformed input and leaves the context unchanged.
     bool restore(std::span<const std::uint8_t> bytes);
 
+  private:
     struct StreamKey {
         std::string name;
         std::uint64_t index;
@@ -102,7 +103,8 @@ class RandomContext {
     };
     using Table = std::unordered_map<StreamKey, StreamState, StreamKeyHash>;
 
-  private:
+    static Table emptyTable();
+
     std::uint64_t masterSeed_;
     Table streams_;
 };

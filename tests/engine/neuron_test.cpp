@@ -10,6 +10,7 @@
 #include "engine/portable_math.hpp"
 #include "population.hpp"
 #include "support/expect_throws.hpp"
+#include "support/golden.hpp"
 
 using namespace Core::Kvrn;
 using Core::Runtime::RandomContext;
@@ -402,4 +403,28 @@ TEST(Neuron, SameSeedSameSpikesAndARestoredRunRepeatsItself) {
     EXPECT_EQ(a.spikes, firstRun);
     EXPECT_EQ(a.queue.snapshot(), laterQueue);
     EXPECT_EQ(a.context.snapshot(), laterContext);
+}
+
+// The reference registry holds the spike trains of the oscillatory test model
+// from an independent implementation: drive 0.6 for the first 75 ms, then 0,
+// 5 ms windows, 40 neurons at 10 Hz in antiphase with depth 1.5.
+TEST(Neuron, ReproducesTheReferenceSpikeTrains) {
+    for (auto [directory, seed, stochasticity] : {std::tuple{"stochasticity_1_seed_500", 500, 1.0},
+                                                  {"stochasticity_1_seed_501", 501, 1.0},
+                                                  {"stochasticity_0_25_seed_500", 500, 0.25},
+                                                  {"stochasticity_0_25_seed_501", 501, 0.25}}) {
+        Testing::Population p;
+        Testing::buildAntiphasePopulation(p, static_cast<std::uint64_t>(seed), 40, 10.0, 1.5, stochasticity);
+        p.drive = 0.6;
+        p.advanceTo(75'000'000, 5'000'000);
+        p.drive = 0.0;
+        p.advanceTo(150'000'000, 5'000'000);
+        std::string csv = "time_ns,neuron,group,cause\n";
+        for (auto [time, neuron] : p.spikes)
+            csv += std::to_string(time) + "," + std::to_string(neuron) + "," + (neuron < 20 ? "0" : "1") +
+                   ",spontaneous\n";
+        EXPECT_EQ(csv, Testing::readFile(Testing::dataPath(std::string("golden/registry-resume/Resume/") +
+                                                           directory + "/baseline/events.csv")))
+            << directory;
+    }
 }
