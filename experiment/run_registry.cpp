@@ -21,12 +21,20 @@ const char* const kFileUnwritable = "cannot write ";
 const char* const kIndexName = "registry.jsonl";
 const std::string_view kMetricsOpening = "\"metrics\":{";
 
+// A JSON string: the escaped text between double quotes.
+std::string quoted(const std::string& text) {
+    std::string out(1, '"');
+    out += jsonEscape(text);
+    out += '"';
+    return out;
+}
+
 // Members of a one-line JSON object, written in call order without white
 // space: "key":"escaped" for strings, "key":raw for numbers and booleans.
 class JsonObject {
   public:
     JsonObject& text(std::string_view key, const std::string& value) {
-        member(key) += "\"" + jsonEscape(value) + "\"";
+        member(key) += quoted(value);
         return *this;
     }
     JsonObject& raw(std::string_view key, const std::string& value) {
@@ -51,7 +59,9 @@ std::string parametersObject(const std::map<std::string, std::string>& parameter
     std::string text = "{";
     for (const auto& [key, value] : parameters) {
         if (text.size() > 1) text += ',';
-        text += "\"" + jsonEscape(key) + "\":\"" + jsonEscape(value) + "\"";
+        text += quoted(key);
+        text += ':';
+        text += quoted(value);
     }
     return text + "}";
 }
@@ -64,7 +74,9 @@ std::string metricEntries(const ExperimentResult& result, const RunRecord& run) 
         const auto found = run.metrics.find(name);
         if (found == run.metrics.end()) continue;
         if (!text.empty()) text += ',';
-        text += "\"" + jsonEscape(name) + "\":" + formatFull(found->second);
+        text += quoted(name);
+        text += ':';
+        text += formatFull(found->second);
     }
     return text;
 }
@@ -142,7 +154,7 @@ char unescape(char c) {
 // escapes undone, or the raw text up to the next "," or "}". A missing key
 // gives the empty text.
 std::string field(const std::string& line, const std::string& key) {
-    const std::string marker = "\"" + key + "\":";
+    const std::string marker = quoted(key) + ":";
     std::size_t at = line.find(marker);
     if (at == std::string::npos) return {};
     at += marker.size();
