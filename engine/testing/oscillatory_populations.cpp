@@ -1,0 +1,444 @@
+#include "engine/testing/oscillatory_populations.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include "common/byte_io.hpp"
+#include "common/hash.hpp"
+#include "engine/errors.hpp"
+#include "experiment/specification.hpp"
+
+namespace Core::Kvrn::Testing {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// The fixed architecture: neuron and firing constants shared by every neuron.
+constexpr std::uint32_t kGroups = 2;
+constexpr ModelTime kDriveTimeConstant = 15'000'000;        // [ns]
+constexpr ModelTime kAdaptationTimeConstant = 150'000'000;  // [ns]
+constexpr ModelTime kRefractoryDuration = 3'000'000;        // [ns]
+constexpr double kBaselineRate = 60.0;                      // [1/s]
+constexpr double kBeta = 2.0;
+constexpr double kMaxHazard = 1'000'000.0;  // [1/s]
+
+// Stimulus drive while segment "A" or "X" is on.
+constexpr double kDriveA = 0.6;
+constexpr double kDriveX = 0.35;
+
+// Per sample, the fading traces keep this share of their previous value.
+constexpr double kTraceRetention = 0.55;
+// The last time from which one more sample interval still fits in model time.
+constexpr ModelTime kLastSampleBase = std::numeric_limits<ModelTime>::max() - kSampleInterval;
+
+// Seeds of the oscillator interventions and of the reset-time jitter, each
+// mixed with the model's seed so that they differ from one another.
+constexpr std::uint64_t kScrambleSalt = 0x5c8a11ed00000001ULL;
+constexpr std::uint64_t kJitterSalt = 0x5c8a11ed00000002ULL;
+constexpr std::uint64_t kResetJitterSalt = 0x5c8a11ed00000003ULL;
+constexpr double kDefaultJitterSigma = 0.5;  // [rad]
+
+// One model snapshot record each: 64 bytes per neuron, 24 per spike and sample.
+constexpr std::size_t kSpikeRecordBytes = 24;
+constexpr std::size_t kSampleRecordBytes = 24;
+
+const std::string kTruncated = "experiment: truncated model snapshot";
+
+constexpr std::array<std::uint32_t, kPopulationNeurons> allOscillatorIds() {
+    std::array<std::uint32_t, kPopulationNeurons> ids{};
+    for (std::uint32_t i = 0; i < kPopulationNeurons; ++i) ids[i] = i;
+    return ids;
+}
+constexpr std::array<std::uint32_t, kPopulationNeurons> kAllOscillators = allOscillatorIds();
+
+std::uint32_t groupOf(std::uint64_t neuron) { return neuron < kGroupNeurons ? 0 : 1; }
+
+// The C "%f" conversion of v.
+std::string fixedText(double v) {
+    const int length = std::snprintf(nullptr, 0, "%f", v);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, "%f", v);
+    return text;
+}
+
+// Reads snapshot fields and throws the truncation message at the first one
+// that runs past the end.
+class SnapshotReader {
+  public:
+    explicit SnapshotReader(std::span<const std::uint8_t> bytes) : in_(bytes) {}
+
+    std::uint32_t u32() { return checked(in_.u32()); }
+    std::uint64_t u64() { return checked(in_.u64()); }
+    std::int64_t i64() { return checked(in_.i64()); }
+    double f64() { return checked(in_.f64()); }
+
+    // A count of records of `recordBytes` each; a count that cannot fit in
+    // what is left is a truncation too.
+    std::uint64_t count(std::size_t recordBytes) {
+        const std::uint64_t n = u64();
+        if (n > in_.remaining() / recordBytes) throw std::runtime_error(kTruncated);
+        return n;
+    }
+
+    // A length-prefixed block.
+    std::span<const std::uint8_t> block() {
+        const std::uint64_t length = count(1);
+        const std::string_view raw = in_.raw(static_cast<std::size_t>(length));
+        return {reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()};
+    }
+
+  private:
+    template <class T>
+    T checked(T value) {
+        if (!in_.ok()) throw std::runtime_error(kTruncated);
+        return value;
+    }
+
+    ByteReader in_;
+};
+
+void writeBlock(ByteWriter& out, const std::vector<std::uint8_t>& block) {
+    out.u64(block.size());
+    out.raw(block);
+}
+
+}  // namespace
+
+OscillatoryPopulations::OscillatoryPopulations(double modulation)
+    : modulation_(modulation),
+      modulations_(kPopulationNeurons, PhaseModulation(bank_)),
+      neurons_(kPopulationNeurons) {
+    // Until the first reset nothing may fire.
+    firing_.disabled = true;
+}
+
+void OscillatoryPopulations::reset(std::uint64_t seed) {
+    seed_ = seed;
+    context_ = Runtime::RandomContext(seed);
+    queue_ = EventQueue();
+
+    std::vector<Oscillator> oscillators;
+    oscillators.reserve(kPopulationNeurons);
+    for (std::uint32_t i = 0; i < kPopulationNeurons; ++i)
+        oscillators.push_back({i, frequency_, groupOf(i) == 0 ? 0.0 : kPi, 1.0});
+    bank_ = OscillatorBank(std::move(oscillators));
+    if (phaseJitter_ > 0) {
+        // A timing jitter of phaseJitter_ ns is this many radians at the bank's frequency.
+        const double sigma = frequency_ * kTwoPi * phaseJitter_ * 1e-9;
+        phaseJitter(bank_, kAllOscillators, sigma, seed ^ kResetJitterSalt);
+    }
+
+    modulations_.clear();
+    for (std::uint32_t i = 0; i < kPopulationNeurons; ++i) {
+        PhaseModulation m(bank_);
+        m.setGain(1.0);
+        m.addTerm({i, 0, modulation_, 0.0});
+        modulations_.push_back(std::move(m));
+    }
+
+    neuronParams_ = NeuronParameters{};
+    neuronParams_.driveTimeConstant = kDriveTimeConstant;
+    neuronParams_.adaptationTimeConstant = kAdaptationTimeConstant;
+    neuronParams_.refractoryDuration = kRefractoryDuration;
+    neuronParams_.adaptationIncrement = 0.1;
+    neuronParams_.resetDrive = 0.0;
+    neuronParams_.flushEpsilon = 1e-15;
+    neuronParams_.absoluteRefractory = true;
+    neuronParams_.frozenDrive = false;
+
+    firing_ = FiringParameters{};
+    firing_.baselineRate = kBaselineRate;
+    firing_.beta = kBeta;
+    firing_.threshold = 0.0;
+    firing_.adaptationCoupling = 1.0;
+    firing_.gain = stochasticity_;
+    firing_.maxHazard = kMaxHazard;
+    firing_.disabled = false;
+
+    for (std::uint64_t i = 0; i < kPopulationNeurons; ++i) neurons_[i] = initialNeuronState(i);
+
+    now_ = 0;
+    nextSample_ = kSampleInterval;
+    drive_ = 0;
+    driveScale_ = 1.0;
+    traces_ = {};
+    counts_ = {};
+    spikes_.clear();
+    samples_.clear();
+    interventionRecords_.clear();
+}
+
+void OscillatoryPopulations::beginBranch(std::string_view branch) { branchName_ = branch; }
+
+void OscillatoryPopulations::endBranch(std::string_view) {}
+
+void OscillatoryPopulations::applyStimulus(const StimulusEvent& event) {
+    if (event.onset && event.segment == "A")
+        drive_ = kDriveA;
+    else if (event.onset && event.segment == "X")
+        drive_ = kDriveX;
+    else
+        drive_ = 0;
+}
+
+void OscillatoryPopulations::advanceTo(ModelTime time) {
+    if (time < now_) throw std::runtime_error("experiment: the runner moved model time back");
+    while (now_ < time) {
+        // Windows end at sample times, so a sample sees exactly the spikes before it.
+        const ModelTime horizon = std::min(nextSample_, time);
+        runWindow(horizon);
+        now_ = horizon;
+        if (horizon == nextSample_) takeSample();
+    }
+}
+
+void OscillatoryPopulations::takeSample() {
+    for (std::size_t g = 0; g < kGroups; ++g) {
+        traces_[g] = traces_[g] * kTraceRetention + static_cast<double>(counts_[g]);
+        counts_[g] = 0;
+    }
+    samples_.push_back({nextSample_, traces_[0], traces_[1]});
+    if (nextSample_ > kLastSampleBase) throw TimeOverflow("KVRN model time overflow");
+    nextSample_ += kSampleInterval;
+}
+
+double OscillatoryPopulations::modulationAt(std::uint64_t neuron, ModelTime t) const {
+    return modulations_[neuron].valueAt(t) + driveScale_ * drive_;
+}
+
+double OscillatoryPopulations::modulationBound(std::uint64_t neuron, ModelTime from,
+                                               ModelTime horizon) const {
+    return modulations_[neuron].upperBound(from, horizon) + std::max(0.0, driveScale_ * drive_);
+}
+
+void OscillatoryPopulations::runWindow(ModelTime horizon) {
+    for (std::uint64_t i = 0; i < kPopulationNeurons; ++i) {
+        if (neurons_[i].pendingCandidate != kNoEvent) continue;
+        scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon,
+                          modulationBound(i, now_, horizon), queue_, context_);
+    }
+    // Events at the horizon itself belong to the next window.
+    while (!queue_.empty() && queue_.peekNextTime() < horizon) {
+        const Event event = queue_.popNext();
+        const std::uint64_t n = event.target;
+        if (n >= kPopulationNeurons) continue;  // not addressed to any neuron of this model
+        NeuronState& neuron = neurons_[n];
+        if (event.kind == EventKind::RefractoryEnd) {
+            onNeuronEvent(neuron, neuronParams_, event);
+        } else if (event.kind == EventKind::SpikeCandidate && event.sequence == neuron.pendingCandidate) {
+            const ModulationFunction modulation = [this, n](ModelTime u) { return modulationAt(n, u); };
+            const CandidateOutcome outcome =
+                acceptCandidate(neuron, neuronParams_, firing_, n, event, horizon,
+                                modulationBound(n, event.time, horizon), queue_, context_, modulation);
+            if (outcome.fired) {
+                const std::uint32_t group = groupOf(n);
+                spikes_.push_back({event.time, n, group});
+                ++counts_[group];
+            }
+        }
+        // Superseded candidates and other kinds are dropped.
+    }
+}
+
+void OscillatoryPopulations::record(const std::string& kind, const std::string& text) {
+    interventionRecords_[kind] = text;
+}
+
+void OscillatoryPopulations::applyIntervention(const Intervention& intervention) {
+    const std::string& kind = intervention.kind;
+    if (kind == "phase_scramble") {
+        phaseScramble(bank_, kAllOscillators, seed_ ^ kScrambleSalt);
+        record(kind, "all oscillators, frequency preserved");
+    } else if (kind == "phase_jitter") {
+        // Without a parameter the default sigma is used and recorded.
+        const double sigma = intervention.parameter.value_or(kDefaultJitterSigma);
+        phaseJitter(bank_, kAllOscillators, sigma, seed_ ^ kJitterSalt);
+        record(kind, fixedText(sigma));
+    } else if (kind == "ablate") {
+        if (intervention.targets.size() != 1 || intervention.targets.front() != "oscillators")
+            throw InvalidExperiment("this model can only ablate oscillators");
+        oscillatorGain_ = 0;
+        for (PhaseModulation& m : modulations_) m.setGain(0);
+        record(kind, "oscillators");
+    } else if (kind == "scale_drive") {
+        if (!intervention.parameter) throw InvalidExperiment("scale_drive needs a factor");
+        driveScale_ = *intervention.parameter;
+        record(kind, fixedText(*intervention.parameter));
+    } else {
+        throw InvalidExperiment("this model does not implement " + kind);
+    }
+}
+
+std::vector<std::uint8_t> OscillatoryPopulations::snapshot() const {
+    ByteWriter out;
+    out.u64(seed_);
+    out.i64(now_);
+    out.i64(nextSample_);
+    out.f64(drive_);
+    out.f64(driveScale_);
+    out.f64(modulation_);
+    out.f64(oscillatorGain_);
+    out.f64(stochasticity_);
+    out.f64(frequency_);
+    out.f64(phaseJitter_);
+    for (const NeuronState& n : neurons_) {
+        out.f64(n.drive);
+        out.f64(n.adaptation);
+        out.i64(n.lastUpdate);
+        out.i64(n.refractoryEnd);
+        out.f64(n.candidateBound);
+        out.u64(n.drawIndex);
+        out.u64(n.pendingRefractoryEvent);
+        out.u64(n.pendingCandidate);
+    }
+    out.f64(traces_[0]);
+    out.f64(traces_[1]);
+    out.u64(counts_[0]);
+    out.u64(counts_[1]);
+    out.u64(spikes_.size());
+    for (const PopulationSpike& s : spikes_) {
+        out.i64(s.time);
+        out.u64(s.neuron);
+        out.u32(s.group);
+        out.u32(0);  // reserved
+    }
+    out.u64(samples_.size());
+    for (const PopulationSample& s : samples_) {
+        out.i64(s.time);
+        out.f64(s.trace0);
+        out.f64(s.trace1);
+    }
+    writeBlock(out, queue_.snapshot());
+    writeBlock(out, bank_.snapshot());
+    writeBlock(out, context_.snapshot());
+    return std::move(out).take();
+}
+
+void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
+    // Fields are assigned as they are read; the components below parse their
+    // own blocks and change nothing when they refuse them.
+    SnapshotReader in(bytes);
+    seed_ = in.u64();
+    now_ = in.i64();
+    nextSample_ = in.i64();
+    drive_ = in.f64();
+    driveScale_ = in.f64();
+    modulation_ = in.f64();
+    oscillatorGain_ = in.f64();
+    stochasticity_ = in.f64();
+    frequency_ = in.f64();
+    phaseJitter_ = in.f64();
+    for (NeuronState& n : neurons_) {
+        n.drive = in.f64();
+        n.adaptation = in.f64();
+        n.lastUpdate = in.i64();
+        n.refractoryEnd = in.i64();
+        n.candidateBound = in.f64();
+        n.drawIndex = in.u64();
+        n.pendingRefractoryEvent = in.u64();
+        n.pendingCandidate = in.u64();
+    }
+    traces_[0] = in.f64();
+    traces_[1] = in.f64();
+    counts_[0] = in.u64();
+    counts_[1] = in.u64();
+
+    const std::uint64_t spikeCount = in.count(kSpikeRecordBytes);
+    spikes_.clear();
+    spikes_.reserve(spikeCount);
+    for (std::uint64_t i = 0; i < spikeCount; ++i) {
+        PopulationSpike s;
+        s.time = in.i64();
+        s.neuron = in.u64();
+        s.group = in.u32();
+        in.u32();  // reserved
+        spikes_.push_back(s);
+    }
+    const std::uint64_t sampleCount = in.count(kSampleRecordBytes);
+    samples_.clear();
+    samples_.reserve(sampleCount);
+    for (std::uint64_t i = 0; i < sampleCount; ++i) {
+        PopulationSample s;
+        s.time = in.i64();
+        s.trace0 = in.f64();
+        s.trace1 = in.f64();
+        samples_.push_back(s);
+    }
+
+    const std::span<const std::uint8_t> queueBlock = in.block();
+    const std::span<const std::uint8_t> bankBlock = in.block();
+    const std::span<const std::uint8_t> randomBlock = in.block();
+    if (!queue_.restore(queueBlock)) throw std::runtime_error("experiment: queue snapshot rejected");
+    if (!bank_.restore(bankBlock)) throw std::runtime_error("experiment: oscillator snapshot rejected");
+    if (!context_.restore(randomBlock)) throw std::runtime_error("experiment: random snapshot rejected");
+
+    for (PhaseModulation& m : modulations_) m.setGain(oscillatorGain_);
+    interventionRecords_.clear();
+}
+
+std::vector<SpikeRecord> OscillatoryPopulations::spikes() const {
+    std::vector<SpikeRecord> out;
+    out.reserve(spikes_.size());
+    for (const PopulationSpike& s : spikes_) {
+        SpikeRecord r;
+        r.neuron = s.neuron;
+        r.group = s.group;
+        r.time_ns = s.time;
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+Trajectory OscillatoryPopulations::trajectory() const {
+    Trajectory t;
+    t.dimensionNames = {"share0", "share1"};
+    t.times.reserve(samples_.size());
+    t.states.reserve(samples_.size());
+    for (const PopulationSample& s : samples_) {
+        const double total = s.trace0 + s.trace1;
+        // Without any activity both shares are 0 rather than undefined.
+        const double divisor = total > 0 ? total : 1.0;
+        t.times.push_back(s.time);
+        t.states.push_back({s.trace0 / divisor, s.trace1 / divisor});
+    }
+    return t;
+}
+
+std::string OscillatoryPopulations::architectureDescription() const {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << "oscillatory-populations n=" << kPopulationNeurons << " g=" << kGroups << " f=" << frequency_
+         << " jitter=" << phaseJitter_ << " sigma=" << stochasticity_ << " modulation=" << modulation_
+         << " baseline=" << kBaselineRate << " beta=" << kBeta << " tauM=" << kDriveTimeConstant
+         << " refractory=" << kRefractoryDuration;
+    return text.str();
+}
+
+std::uint64_t OscillatoryPopulations::architectureHash() const {
+    return stableHash64(architectureDescription());
+}
+
+std::string OscillatoryPopulations::synapseLog() const {
+    // This model has no plastic synapses: the header only.
+    return "edge,time_ns,old,new,rule\n";
+}
+
+void OscillatoryPopulations::setParameter(std::string_view name, double value) {
+    if (name == "stochasticity")
+        setStochasticity(value);
+    else if (name == "modulation")
+        setModulation(value);
+    else if (name == "frequency")
+        setFrequency(value);
+    else if (name == "phase_jitter")
+        setPhaseJitter(value);
+    else
+        throw InvalidExperiment("this model has no parameter " + std::string(name));
+}
+
+}  // namespace Core::Kvrn::Testing
