@@ -2,15 +2,25 @@
 // order, each against known truth. All pass: one summary line on standard
 // output, exit 0. First failure: its message on standard error, exit 1.
 
+#include "common/convert.hpp"
+#include "engine/model_time.hpp"
+#include "engine/testing/oscillatory_populations.hpp"
+#include "experiment/experiment_runner.hpp"
+#include "experiment/metrics.hpp"
+#include "experiment/run_registry.hpp"
+#include "experiment/specification.hpp"
 #include "sweep/declaration.hpp"
+#include "sweep/report.hpp"
 #include "sweep/shape.hpp"
 #include "sweep/statistics.hpp"
+#include "sweep/sweep_runner.hpp"
 
 #include <cmath>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,7 +60,7 @@ void require(bool condition, const std::string& message) {
 
 // A fresh workspace below the system's temporary directory. A leftover of an
 // aborted run is removed; the directory itself is left to whoever writes into it.
-[[maybe_unused]] std::filesystem::path tempWorkspace(const std::string& tag) {
+std::filesystem::path tempWorkspace(const std::string& tag) {
     const std::filesystem::path path = std::filesystem::temp_directory_path() / ("vostel-f20-" + tag);
     std::filesystem::remove_all(path);
     return path;
@@ -235,6 +245,194 @@ void checkRegime() {
             "a mismatched variance series was accepted");
 }
 
+// The engine version every sweep-run check runs under, and the one check 8
+// switches to for its cross-version pass.
+const char* const kEngineVersion = "kvrn-2.0.0-beta.2";
+const char* const kNextEngineVersion = "kvrn-2.1.0";
+
+// The probe experiment of the sweep-run checks: one baseline branch swept
+// over model parameters, forked 25 ms into a 150 ms stimulus.
+ExperimentSpec sweepProbeSpec() {
+    ExperimentSpec spec;
+    spec.name = "SweepProbe";
+    spec.hypothesis = "H2";
+    spec.theory_version = "KVRN 1.0.0";
+    spec.seed = 500;
+    spec.stimulus = {"A_blank", {{"A", 0, 75'000'000}, {"blank", 75'000'000, 150'000'000}}};
+    spec.snapshot_at_ns = fromMilliseconds(25);
+    spec.branches = {{"baseline", {}}};
+    spec.swept = true;
+    spec.metrics = {"state_separation", "firing_rate"};
+    spec.prediction = "sigma changes the macrostate distance";
+    spec.null = "no dependence on sigma";
+    spec.falsification = "no effect across the declared range";
+    return spec;
+}
+
+// A fresh oscillatory-populations model (modulation depth 1.5) per call,
+// with the point's parameters set by name.
+ModelFactory factory() {
+    return [](const SweepPoint& point) -> std::unique_ptr<ExperimentModel> {
+        auto model = std::make_unique<Testing::OscillatoryPopulations>(1.5);
+        for (const SweepParameter& parameter : point.parameters) {
+            if (parameter.name == "stochasticity") {
+                model->setStochasticity(parameter.value);
+            } else if (parameter.name == "modulation") {
+                model->setModulation(parameter.value);
+            } else if (parameter.name == "frequency") {
+                model->setFrequency(parameter.value);
+            } else if (parameter.name == "phase_jitter") {
+                model->setPhaseJitter(parameter.value);
+            } else {
+                throw InvalidExperiment("this model has no parameter " + parameter.name);
+            }
+        }
+        return model;
+    };
+}
+
+SweepRunner sweepRunner(const std::string& engineVersion, const RunRegistry* registry = nullptr) {
+    return SweepRunner(ExperimentRunner(engineVersion, MetricRegistry()), registry);
+}
+
+SweepResult runSweep(const SweepRunner& runner, const ExperimentSpec& spec, const SweepDeclaration& sweep) {
+    return runner.run(spec, sweep, factory(), DecisionRule{});
+}
+
+SweepDeclaration stochasticitySweep(std::vector<double> values, std::uint64_t seeds) {
+    return SweepDeclaration{{{"stochasticity", std::move(values)}}, seeds};
+}
+
+double meanOf(const SweepCell& cell, const std::string& metric) {
+    return Core::lookup(cell.summaries, metric).mean;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Check 7: every point runs on every seed and every cell is summarised.
+void checkTable() {
+    const ExperimentSpec spec = sweepProbeSpec();
+    const SweepDeclaration sweep = stochasticitySweep({0.25, 1.0, 4.0}, 4);
+    const SweepRunner runner = sweepRunner(kEngineVersion);
+    const SweepResult t = runSweep(runner, spec, sweep);
+
+    require(t.cells.size() == 3, "the table has the wrong number of cells");
+    require(t.executedRuns == 12 && t.reusedRuns == 0, "the sweep did not execute every point on every seed");
+    for (const SweepCell& cell : t.cells) {
+        for (const std::string& metric : spec.metrics) {
+            const auto found = cell.summaries.find(metric);
+            require(found != cell.summaries.end(), "cell " + cell.point.label() + " is missing " + metric);
+            const SampleSummary& s = found->second;
+            require(s.count == 4, "a cell does not aggregate all seeds");
+            require(std::isfinite(s.variance) && s.variance >= 0.0, "the variance is not finite");
+            require(s.lower <= s.mean && s.mean <= s.upper, "the interval does not contain its mean");
+            require(s.level == 0.95, "the confidence level was lost");
+        }
+    }
+
+    const SweepResult u = runSweep(runner, spec, sweep);
+    for (std::size_t i = 0; i < t.cells.size(); ++i)
+        for (const std::string& metric : spec.metrics)
+            require(meanOf(t.cells[i], metric) == meanOf(u.cells.at(i), metric),
+                    "the same declaration gave two different tables");
+
+    double spread = 0.0;
+    for (const SweepCell& cell : t.cells) spread += Core::lookup(cell.summaries, "state_separation").variance;
+    require(spread > 0.0, "every seed gave the same number; nothing was replicated");
+}
+
+// Check 8: a second pass reuses the runs the registry holds and computes only
+// the missing seeds; runs of another engine version are never reused.
+void checkResume() {
+    const std::filesystem::path workspace = tempWorkspace("resume");
+    const RunRegistry registry(workspace);
+    ExperimentSpec spec = sweepProbeSpec();
+    spec.name = "Resume";
+    const SweepDeclaration twoSeeds = stochasticitySweep({0.25, 1.0}, 2);
+    const SweepDeclaration fourSeeds = stochasticitySweep({0.25, 1.0}, 4);
+    const SweepRunner first = sweepRunner(kEngineVersion, &registry);
+
+    const SweepResult a = runSweep(first, spec, twoSeeds);
+    require(a.executedRuns == 4 && a.reusedRuns == 0, "the first pass did not run everything");
+
+    const SweepResult b = runSweep(first, spec, fourSeeds);
+    require(b.reusedRuns == 4, "the resumed sweep did not reuse the finished runs (reused " +
+                                   std::to_string(b.reusedRuns) + ")");
+    require(b.executedRuns == 4, "the resumed sweep recomputed more than the missing seeds");
+    for (const SweepCell& cell : b.cells)
+        require(Core::lookup(cell.summaries, "state_separation").count == 4,
+                "the resumed cell does not aggregate reused and fresh runs");
+
+    const SweepResult c = runSweep(sweepRunner(kEngineVersion), spec, fourSeeds);
+    for (std::size_t i = 0; i < b.cells.size(); ++i)
+        for (const std::string& metric : spec.metrics)
+            require(std::fabs(meanOf(b.cells[i], metric) - meanOf(c.cells.at(i), metric)) < 1e-9,
+                    "resuming from the registry changed the result");
+
+    const SweepResult e = runSweep(sweepRunner(kNextEngineVersion, &registry), spec, twoSeeds);
+    require(e.reusedRuns == 0, "runs from another engine version were reused");
+    require(e.executedRuns == 4, "the foreign-engine sweep did not recompute");
+
+    std::filesystem::remove_all(workspace);
+}
+
+// Check 9: a two-axis sweep stays a map.
+void checkMap() {
+    ExperimentSpec spec = sweepProbeSpec();
+    spec.name = "Map";
+    const SweepDeclaration sweep{{{"stochasticity", {0.25, 2.0}}, {"modulation", {0.3, 2.5}}}, 3};
+    const SweepResult map = runSweep(sweepRunner(kEngineVersion), spec, sweep);
+
+    const auto m = [&map](double stochasticity, double modulation) {
+        const std::uint64_t hash =
+            SweepPoint{{{"stochasticity", stochasticity}, {"modulation", modulation}}}.hash();
+        const SweepCell* found = nullptr;
+        for (const SweepCell& cell : map.cells) {
+            if (cell.point.hash() == hash && cell.branch == "baseline") {
+                found = &cell;
+                break;
+            }
+        }
+        require(found != nullptr, "the map has a hole");
+        return meanOf(*found, "state_separation");
+    };
+
+    require(map.cells.size() == 4, "the map is missing cells");
+    require(
+        map.curves.empty(),
+        "a two-dimensional sweep was reduced to a curve, which would hide exactly what a regime map is for");
+    require(map.axes.size() == 2, "the map lost an axis");
+    require(std::fabs(m(0.25, 0.3) - m(2.0, 0.3)) > 1e-9,
+            "the metric does not vary along the stochasticity axis");
+    require(std::fabs(m(0.25, 0.3) - m(0.25, 2.5)) > 1e-9,
+            "the metric does not vary along the modulation axis");
+    const std::string report = renderSweepReport(map);
+    require(contains(report, "Map of") && contains(report, "stochasticity x modulation"),
+            "the report of a two-axis sweep does not present a map");
+}
+
+// Check 10: the report states the curve's shape and never names a point to pick.
+void checkReport() {
+    ExperimentSpec spec = sweepProbeSpec();
+    spec.name = "Shape";
+    const SweepResult result =
+        runSweep(sweepRunner(kEngineVersion), spec, stochasticitySweep({0.25, 1.0, 4.0}, 3));
+    const std::string report = renderSweepReport(result);
+
+    for (const char* word : {"best", "optimal", "optimum", "recommended", "winner", "argmax"})
+        require(!contains(report, word), std::string("the report suggests a value to pick: ") + word);
+    for (const char* point : {"stochasticity=0.25", "stochasticity=1", "stochasticity=4"})
+        require(contains(report, point), std::string("the report hides the point ") + point);
+    require(contains(report, "shape:"), "the shape is not reported");
+    require(contains(report, "Seeds per point:      3"),
+            "the report hides how many seeds stand behind each point");
+    require(contains(report, "Pre-registered prediction:"), "the sweep report drops the pre-registration");
+    require(contains(report, "measurement into tuning"),
+            "the report does not warn against reading a setting off it");
+}
+
 }  // namespace
 
 int main() {
@@ -245,14 +443,12 @@ int main() {
         checkStatistics();  // 3  stats=MEAN+VAR+CI
         checkShape();       // 4  shape=KNOWN-TRUTH
         checkRegime();      // 5  regime=KNOWN-TRUTH
-        // Slots for the checks that need the sweep runner, the run registry,
-        // the report and the declaration loader; each goes in at its number:
-        // 6  checkGuards         (no token of its own)
-        // 7  checkTable          table=COMPLETE
-        // 8  checkResume         resume=REUSES cross-version=RECOMPUTES
-        // 9  checkMap            map=TWO-AXIS
-        // 10 checkReport         report=SHAPE-NOT-BEST
-        // 11 checkS1Declaration  s1=EXECUTABLE
+        // 6  checkGuards         (no token of its own; needs the declaration loader)
+        checkTable();   // 7  table=COMPLETE
+        checkResume();  // 8  resume=REUSES cross-version=RECOMPUTES
+        checkMap();     // 9  map=TWO-AXIS
+        checkReport();  // 10 report=SHAPE-NOT-BEST
+        // 11 checkS1Declaration  s1=EXECUTABLE (needs the declaration loader)
         std::cout << kSummaryLine;
         return 0;
     } catch (const std::exception& error) {
