@@ -9,12 +9,14 @@
 #include "experiment/metrics.hpp"
 #include "experiment/run_registry.hpp"
 #include "experiment/specification.hpp"
+#include "language/loader.hpp"
 #include "sweep/declaration.hpp"
 #include "sweep/report.hpp"
 #include "sweep/shape.hpp"
 #include "sweep/statistics.hpp"
 #include "sweep/sweep_runner.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -433,22 +435,90 @@ void checkReport() {
             "the report does not warn against reading a setting off it");
 }
 
+// Check 6: the sweep runner refuses a specification that is not declared as a
+// sweep and a sweep without a model factory; an ordinary experiment file
+// carries no sweep.
+void checkGuards() {
+    const SweepDeclaration sweep = stochasticitySweep({0.25, 1.0}, 2);
+
+    ExperimentSpec single = sweepProbeSpec();
+    single.swept = false;
+    bool refused = false;
+    try {
+        runSweep(sweepRunner(kEngineVersion), single, sweep);
+    } catch (const std::exception&) {
+        refused = true;
+    }
+    require(refused, "a single-branch spec ran as a sweep without being declared as one");
+
+    require(refuses([&] {
+                sweepRunner(kEngineVersion).run(sweepProbeSpec(), sweep, ModelFactory{}, DecisionRule{});
+            }),
+            "a sweep ran without a model factory");
+
+    const Core::Vostel::LoadedExperiment o1 =
+        Core::Vostel::loadExperiment(locateExperimentFile("o1-phase-scramble.vostel"), "");
+    require(!o1.sweep, "an experiment without a sweep reported one");
+}
+
+// Check 11: the sweep declared in the S1 file reaches the runner, the curves
+// and the report intact.
+void checkS1Declaration() {
+    const Core::Vostel::LoadedExperiment l =
+        Core::Vostel::loadExperiment(locateExperimentFile("s1-stochasticity-sweep.vostel"), "");
+    require(l.sweep.has_value(), "the declaration carries no sweep");
+    const SweepDeclaration& sweep = *l.sweep;
+    require(sweep.axes.size() == 1 && sweep.axes[0].name == "stochasticity" &&
+                sweep.axes[0].values.size() == 6 && sweep.seeds == 6,
+            "the sweep declaration was not lowered faithfully");
+    require(l.spec.branches.size() == 1 && l.spec.swept,
+            "a swept experiment was not recognised as comparing across a parameter axis");
+
+    const SweepResult s = runSweep(sweepRunner(kEngineVersion), l.spec, sweep);
+    require(s.cells.size() == 6, "the S1 sweep is missing points");
+    require(s.curves.size() == l.spec.metrics.size(),
+            "a one-dimensional sweep did not produce one curve per metric");
+    const auto primary = std::find_if(s.curves.begin(), s.curves.end(), [&](const SweepCurve& curve) {
+        return curve.metric == l.spec.metrics.front();
+    });
+    require(primary != s.curves.end(), "the primary metric has no curve");
+    require(primary->x.size() == 6 && primary->points.size() == 6,
+            "the curve does not cover the declared axis");
+    for (const SampleSummary& point : primary->points)
+        require(point.count == 6 && std::isfinite(point.variance) && point.upper > point.lower,
+                "a curve point has no usable confidence interval");
+    const int shape = static_cast<int>(primary->shape);
+    require(shape >= static_cast<int>(CurveShape::Flat) && shape <= static_cast<int>(CurveShape::NonMonotone),
+            "the curve could not be classified at all");
+
+    const double first = primary->points.front().mean;
+    const double last = primary->points.back().mean;
+    double top = first;
+    for (const SampleSummary& point : primary->points) top = std::max(top, point.mean);
+    require(std::fabs(last - first) > 1e-9 || top > first,
+            "sigma had no effect at all, so the curve is not testable");
+
+    const std::string report = renderSweepReport(s);
+    require(contains(report, "shape:") && contains(report, "stochasticity=") && contains(report, "CI=["),
+            "the report does not show the curve with its intervals");
+}
+
 }  // namespace
 
 int main() {
     try {
         // The checks run in this fixed order; the first failure ends the run.
-        checkExpansion();   // 1  expansion=DETERMINISTIC
-        checkStudentT();    // 2  t=TABLE-VERIFIED
-        checkStatistics();  // 3  stats=MEAN+VAR+CI
-        checkShape();       // 4  shape=KNOWN-TRUTH
-        checkRegime();      // 5  regime=KNOWN-TRUTH
-        // 6  checkGuards         (no token of its own; needs the declaration loader)
-        checkTable();   // 7  table=COMPLETE
-        checkResume();  // 8  resume=REUSES cross-version=RECOMPUTES
-        checkMap();     // 9  map=TWO-AXIS
-        checkReport();  // 10 report=SHAPE-NOT-BEST
-        // 11 checkS1Declaration  s1=EXECUTABLE (needs the declaration loader)
+        checkExpansion();      // 1  expansion=DETERMINISTIC
+        checkStudentT();       // 2  t=TABLE-VERIFIED
+        checkStatistics();     // 3  stats=MEAN+VAR+CI
+        checkShape();          // 4  shape=KNOWN-TRUTH
+        checkRegime();         // 5  regime=KNOWN-TRUTH
+        checkGuards();         // 6  (no token of its own)
+        checkTable();          // 7  table=COMPLETE
+        checkResume();         // 8  resume=REUSES cross-version=RECOMPUTES
+        checkMap();            // 9  map=TWO-AXIS
+        checkReport();         // 10 report=SHAPE-NOT-BEST
+        checkS1Declaration();  // 11 s1=EXECUTABLE
         std::cout << kSummaryLine;
         return 0;
     } catch (const std::exception& error) {
