@@ -1,6 +1,7 @@
 #include "sweep/sweep_runner.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -20,6 +21,8 @@ constexpr double kRegimeThreshold = 0.15;
 // Shape needs three points, a regime transition four.
 constexpr std::size_t kShapeMinimum = 3;
 constexpr std::size_t kRegimeMinimum = 4;
+
+const char* const kBadShard = "a shard is numbered from 1 to the shard count";
 
 using MetricValues = std::map<std::string, double>;
 // Registry runs of this experiment by reuse key; a later line replaces an earlier one.
@@ -48,6 +51,14 @@ struct CellTally {
     std::uint64_t executed = 0;
     std::uint64_t reused = 0;
     std::uint64_t invalid = 0;
+};
+
+// One (point, seed) pair: what compute leaves for commit.
+struct PairTask {
+    std::size_t point = 0;
+    std::uint64_t seedIndex = 0;
+    std::vector<const MetricValues*> cached;     // one per branch when reused
+    std::optional<ExperimentResult> experiment;  // when executed
 };
 
 void appendValues(CellTally& tally, const MetricValues& metrics) {
@@ -92,8 +103,21 @@ SweepCurve buildCurve(const std::vector<SweepCell>& cells, const SweepAxis& axis
 SweepRunner::SweepRunner(ExperimentRunner runner, const RunRegistry* registry)
     : runner_(std::move(runner)), registry_(registry) {}
 
+void runSerially(std::size_t count, const SweepTask& compute, const SweepTask& commit) {
+    for (std::size_t i = 0; i < count; ++i) {
+        compute(i);
+        commit(i);
+    }
+}
+
+bool pairInShard(std::uint64_t pair, std::uint64_t shard, std::uint64_t shards) {
+    if (shards == 0 || shard == 0 || shard > shards) throw InvalidSweep(kBadShard);
+    return pair % shards + 1 == shard;
+}
+
 SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration& sweep,
-                             const ModelFactory& factory, const DecisionRule& rule) const {
+                             const ModelFactory& factory, const DecisionRule& rule,
+                             const SweepOptions& options) const {
     validateExperiment(spec);
     validateSweep(sweep);
     if (!factory) throw InvalidSweep("a sweep needs a model factory");
@@ -112,55 +136,83 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
     const ReuseCache cache = registry_ != nullptr ? loadCache(*registry_, spec.name) : ReuseCache{};
     const std::string& engineVersion = runner_.engineVersion();
 
-    for (const SweepPoint& point : expand(sweep)) {
-        const std::uint64_t pointHash = point.hash();
-        const std::string label = point.label();
-        std::map<std::string, CellTally> tallies;
-
+    const std::vector<SweepPoint> points = expand(sweep);
+    std::vector<PairTask> tasks;
+    for (std::size_t p = 0; p < points.size(); ++p) {
         for (std::uint64_t s = 0; s < sweep.seeds; ++s) {
-            ExperimentSpec seeded = spec;
-            seeded.seed = spec.seed + s;
+            if (options.filter && !options.filter(p * sweep.seeds + s)) continue;
+            PairTask task;
+            task.point = p;
+            task.seedIndex = s;
+            tasks.push_back(std::move(task));
+        }
+    }
+    // One tally per (point, branch) cell, gathered over the pairs.
+    std::vector<std::map<std::string, CellTally>> tallies(points.size());
 
-            std::unique_ptr<ExperimentModel> model = factory(point);
-            if (!model) throw InvalidSweep("the sweep factory produced no model");
-            const std::uint64_t config = configHash(seeded, model->architectureHash());
-            const std::string version = metricsVersion(runner_.metrics(), spec.metrics);
+    // Everything one pair needs from the shared state is read-only here: the
+    // spec, the factory, the cache and the runner.
+    const auto compute = [&](std::size_t i) {
+        PairTask& task = tasks[i];
+        const SweepPoint& point = points[task.point];
+        ExperimentSpec seeded = spec;
+        seeded.seed = spec.seed + task.seedIndex;
 
-            // Reuse only when every branch of this (point, seed) is cached with
-            // every declared metric; otherwise the experiment is run again whole.
-            std::vector<const MetricValues*> cached;
-            for (const BranchSpec& branch : spec.branches) {
-                const auto found =
-                    cache.find(reuseKey(config, pointHash, seeded.seed, engineVersion, version, branch.name));
-                if (found == cache.end()) break;
-                bool complete = true;
-                for (const std::string& metric : spec.metrics) {
-                    if (found->second.count(metric) == 0) {
-                        complete = false;
-                        break;
-                    }
+        std::unique_ptr<ExperimentModel> model = factory(point);
+        if (!model) throw InvalidSweep("the sweep factory produced no model");
+        const std::uint64_t config = configHash(seeded, model->architectureHash());
+        const std::string version = metricsVersion(runner_.metrics(), spec.metrics);
+
+        // Reuse only when every branch of this (point, seed) is cached with
+        // every declared metric; otherwise the experiment is run again whole.
+        const std::uint64_t pointHash = point.hash();
+        std::vector<const MetricValues*> cached;
+        for (const BranchSpec& branch : spec.branches) {
+            const auto found =
+                cache.find(reuseKey(config, pointHash, seeded.seed, engineVersion, version, branch.name));
+            if (found == cache.end()) break;
+            bool complete = true;
+            for (const std::string& metric : spec.metrics) {
+                if (found->second.count(metric) == 0) {
+                    complete = false;
+                    break;
                 }
-                if (!complete) break;
-                cached.push_back(&found->second);
             }
+            if (!complete) break;
+            cached.push_back(&found->second);
+        }
 
-            if (cached.size() == spec.branches.size()) {
-                for (std::size_t b = 0; b < spec.branches.size(); ++b) {
-                    CellTally& tally = tallies[spec.branches[b].name];
-                    appendValues(tally, *cached[b]);
-                    tally.reused += 1;
-                    result.reusedRuns += 1;
-                }
-                continue;
+        if (cached.size() == spec.branches.size()) {
+            task.cached = std::move(cached);
+            return;
+        }
+        task.experiment = runner_.run(seeded, *model, rule);
+    };
+
+    std::uint64_t committed = 0;
+    std::uint64_t reusedPairs = 0;
+    // Labels, tallies, counters and the registry, in pair order.
+    const auto commit = [&](std::size_t i) {
+        PairTask& task = tasks[i];
+        const SweepPoint& point = points[task.point];
+        std::map<std::string, CellTally>& cell = tallies[task.point];
+        if (!task.experiment) {
+            for (std::size_t b = 0; b < spec.branches.size(); ++b) {
+                CellTally& tally = cell[spec.branches[b].name];
+                appendValues(tally, *task.cached[b]);
+                tally.reused += 1;
+                result.reusedRuns += 1;
             }
-
-            ExperimentResult experiment = runner_.run(seeded, *model, rule);
+            reusedPairs += 1;
+        } else {
+            ExperimentResult& experiment = *task.experiment;
+            const std::string label = point.label();
             for (RunRecord& run : experiment.runs) {
-                run.point = label + "_seed=" + std::to_string(seeded.seed);
-                run.point_hash = pointHash;
+                run.point = label + "_seed=" + std::to_string(spec.seed + task.seedIndex);
+                run.point_hash = point.hash();
                 for (const SweepParameter& parameter : point.parameters)
                     run.parameters["sweep." + parameter.name] = formatFull(parameter.value);
-                CellTally& tally = tallies[run.branch];
+                CellTally& tally = cell[run.branch];
                 if (run.valid) {
                     appendValues(tally, run.metrics);
                     tally.executed += 1;
@@ -170,14 +222,25 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                 }
             }
             if (registry_ != nullptr) registry_->write(experiment);
+            task.experiment.reset();  // the trajectories and spikes are not needed any more
         }
+        committed += 1;
+        if (options.progress) options.progress(committed, tasks.size(), reusedPairs);
+    };
 
+    if (options.progress) options.progress(0, tasks.size(), 0);
+    if (options.executor)
+        options.executor(tasks.size(), compute, commit);
+    else
+        runSerially(tasks.size(), compute, commit);
+
+    for (std::size_t p = 0; p < points.size(); ++p) {
         for (const BranchSpec& branch : spec.branches) {
             SweepCell cell;
-            cell.point = point;
+            cell.point = points[p];
             cell.branch = branch.name;
-            const auto found = tallies.find(branch.name);
-            if (found != tallies.end()) {
+            const auto found = tallies[p].find(branch.name);
+            if (found != tallies[p].end()) {
                 const CellTally& tally = found->second;
                 for (const auto& [metric, values] : tally.values)
                     cell.summaries[metric] = summarize(values, kLevel);

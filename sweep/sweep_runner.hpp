@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -62,6 +63,45 @@ struct SweepResult {
 // point and seed. The caller of the factory owns the model.
 using ModelFactory = std::function<std::unique_ptr<ExperimentModel>(const SweepPoint&)>;
 
+// One callback of a sweep task, given the task's index.
+using SweepTask = std::function<void(std::size_t)>;
+
+// Drives the tasks 0 .. count - 1 of one sweep. compute(i) touches no shared
+// mutable state, so several computes may run at once on any threads. The
+// executor guarantees that commit(i) runs after compute(i) returned, in index
+// order and one at a time; an exception from either callback ends the sweep,
+// and the one of the lowest task index is the one that reaches the caller.
+// The tasks after a failed one need not run.
+using SweepExecutor =
+    std::function<void(std::size_t count, const SweepTask& compute, const SweepTask& commit)>;
+
+// compute(0); commit(0); compute(1); commit(1); ... on the calling thread.
+void runSerially(std::size_t count, const SweepTask& compute, const SweepTask& commit);
+
+// Chooses the (point, seed) pairs a call runs, by pair index: point index in
+// expansion order times the seed count plus the seed index.
+using PairFilter = std::function<bool(std::uint64_t pair)>;
+
+// True when pair index `pair` belongs to shard `shard` (1-based) of `shards`:
+// the pairs are dealt round-robin, pair p going to shard (p mod shards) + 1,
+// so every shard gets every shards-th pair and the shards together hold each
+// pair exactly once. Throws InvalidSweep unless 1 <= shard <= shards.
+bool pairInShard(std::uint64_t pair, std::uint64_t shard, std::uint64_t shards);
+
+// Told after each committed (point, seed) pair: pairs committed so far, pairs
+// this call runs (after the filter), and how many of the committed ones were
+// taken from the registry. Called once with done = 0 before the first pair.
+using SweepProgress = std::function<void(std::uint64_t done, std::uint64_t total, std::uint64_t reused)>;
+
+// Optional parts of a sweep call; the defaults run every pair serially. An
+// executor that computes on several threads calls the model factory and the
+// decision rule from them at once.
+struct SweepOptions {
+    SweepExecutor executor;  // empty: runSerially
+    PairFilter filter;       // empty: every pair. Pairs left out are not run, counted or summarised.
+    SweepProgress progress;  // empty: nobody is told
+};
+
 class SweepRunner {
   public:
     // Takes the experiment runner over. Without a registry nothing is reused
@@ -74,8 +114,12 @@ class SweepRunner {
     // runs when the spec, the sweep or the factory is unusable; failures of
     // the registry, the experiment runner and the model pass through, and
     // runs stored before such a failure stay stored.
+    //
+    // `options` may run the pairs on several threads and leave some out; the
+    // registry, the counts and the result are the same as a serial run of
+    // the same pairs, since everything shared is touched in pair order.
     SweepResult run(const ExperimentSpec& spec, const SweepDeclaration& sweep, const ModelFactory& factory,
-                    const DecisionRule& rule) const;
+                    const DecisionRule& rule, const SweepOptions& options = {}) const;
 
     const ExperimentRunner& experimentRunner() const { return runner_; }
 

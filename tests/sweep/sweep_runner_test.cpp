@@ -350,3 +350,115 @@ TEST_F(SweepRunnerTest, RefusesBeforeRunningAnything) {
                      "unknown metric nowhere");
     EXPECT_EQ(experiments_, 0);
 }
+
+namespace {
+
+// Computes every task first, last one first, then commits them all in order:
+// the most reordering the executor contract allows.
+void computeBackwardsThenCommit(std::size_t count, const SweepTask& compute, const SweepTask& commit) {
+    for (std::size_t i = count; i-- > 0;) compute(i);
+    for (std::size_t i = 0; i < count; ++i) commit(i);
+}
+
+}  // namespace
+
+TEST_F(SweepRunnerTest, ReorderedComputationStoresAndSummarisesAsTheSerialRun) {
+    const ExperimentSpec spec = twoBranchSpec();
+    const SweepResult serial = run(spec, kTwoPoints, nullptr);
+
+    const RunRegistry registry(root_);
+    const SweepRunner runner(ExperimentRunner("e-1", fakeMetrics()), &registry);
+    SweepOptions options;
+    options.executor = computeBackwardsThenCommit;
+    const SweepResult reordered = runner.run(spec, kTwoPoints, factory(), {}, options);
+    EXPECT_EQ(reordered.executedRuns, 12u);
+    expectSameSummaries(serial, reordered);
+    const std::vector<std::string> lines = indexLines();
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_NE(lines[0].find("\"point\":\"g=1_seed=500\""), std::string::npos);
+    EXPECT_NE(lines[11].find("\"point\":\"g=2_seed=502\""), std::string::npos);
+
+    // Reuse goes through the same split: a repeat reuses every pair.
+    const SweepResult repeat = runner.run(spec, kTwoPoints, factory(), {}, options);
+    EXPECT_EQ(repeat.reusedRuns, 12u);
+    expectSameSummaries(serial, repeat);
+}
+
+TEST_F(SweepRunnerTest, ShardsDealPairsRoundRobinAndTogetherGiveTheWholeSweep) {
+    // Pair p = point index * seeds + seed index goes to shard p mod N + 1.
+    EXPECT_TRUE(pairInShard(0, 1, 3));
+    EXPECT_TRUE(pairInShard(4, 2, 3));
+    EXPECT_FALSE(pairInShard(4, 1, 3));
+    EXPECT_TRUE(pairInShard(7, 1, 1));
+    for (const auto& [shard, shards] : {std::pair<int, int>{0, 3}, {4, 3}, {1, 0}})
+        EXPECT_THROW_MSG(pairInShard(0, shard, shards), InvalidSweep,
+                         "a shard is numbered from 1 to the shard count");
+
+    const RunRegistry registry(root_);
+    const ExperimentSpec spec = twoBranchSpec();
+    const SweepRunner runner(ExperimentRunner("e-1", fakeMetrics()), &registry);
+    SweepOptions first;
+    first.filter = [](std::uint64_t pair) { return pairInShard(pair, 1, 4); };  // pairs 0 and 4
+    const SweepResult shard = runner.run(spec, kTwoPoints, factory(), {}, first);
+    EXPECT_EQ(experiments_, 2);
+    EXPECT_EQ(shard.executedRuns, 4u);
+    ASSERT_EQ(shard.cells.size(), 4u) << "every cell is listed, summarised over the shard's pairs";
+    EXPECT_EQ(Core::lookup(shard.cells[0].summaries, "level").count, 1u);
+    EXPECT_EQ(shard.cells[2].executedRuns, 1u);
+    const std::vector<std::string> lines = indexLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[0].find("\"point\":\"g=1_seed=500\""), std::string::npos);
+    EXPECT_NE(lines[2].find("\"point\":\"g=2_seed=501\""), std::string::npos);
+
+    SweepOptions nothing;
+    nothing.filter = [](std::uint64_t) { return false; };
+    const SweepResult empty = runner.run(spec, kTwoPoints, factory(), {}, nothing);
+    EXPECT_EQ(empty.executedRuns + empty.reusedRuns, 0u);
+    EXPECT_TRUE(empty.cells[0].summaries.empty());
+    EXPECT_EQ(experiments_, 2) << "pairs left out are not run";
+
+    for (std::uint64_t k = 2; k <= 4; ++k) {
+        SweepOptions other;
+        other.filter = [k](std::uint64_t pair) { return pairInShard(pair, k, 4); };
+        runner.run(spec, kTwoPoints, factory(), {}, other);
+    }
+    const SweepResult whole = runner.run(spec, kTwoPoints, factory(), {});
+    EXPECT_EQ(whole.reusedRuns, 12u);
+    EXPECT_EQ(whole.executedRuns, 0u);
+    expectSameSummaries(run(spec, kTwoPoints, nullptr), whole);
+}
+
+TEST_F(SweepRunnerTest, ProgressCountsCommittedAndReusedPairs) {
+    const RunRegistry registry(root_);
+    const ExperimentSpec spec = twoBranchSpec();
+    const SweepRunner runner(ExperimentRunner("e-1", fakeMetrics()), &registry);
+    std::vector<std::string> calls;
+    SweepOptions options;
+    options.filter = [](std::uint64_t pair) { return pair != 1; };
+    options.progress = [&](std::uint64_t done, std::uint64_t total, std::uint64_t reused) {
+        calls.push_back(std::to_string(done) + "/" + std::to_string(total) + "/" + std::to_string(reused));
+    };
+    runner.run(spec, kTwoPoints, factory(), {}, options);
+    EXPECT_EQ(calls, (std::vector<std::string>{"0/5/0", "1/5/0", "2/5/0", "3/5/0", "4/5/0", "5/5/0"}));
+
+    calls.clear();
+    options.filter = {};
+    runner.run(spec, kTwoPoints, factory(), {}, options);
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"0/6/0", "1/6/1", "2/6/1", "3/6/2", "4/6/3", "5/6/4", "6/6/5"}));
+}
+
+TEST_F(SweepRunnerTest, AFailingPairKeepsTheRunsCommittedBeforeIt) {
+    const RunRegistry registry(root_);
+    const ExperimentSpec spec = twoBranchSpec();
+    const SweepRunner runner(ExperimentRunner("e-1", fakeMetrics()), &registry);
+    int made = 0;
+    const ModelFactory failingThird = [&](const SweepPoint& point) -> std::unique_ptr<ExperimentModel> {
+        if (made++ == 2) throw InvalidExperiment("this model has no parameter g");
+        return factory()(point);
+    };
+    // Each pair is stored before the next model is made.
+    EXPECT_THROW_MSG(runner.run(spec, kTwoPoints, failingThird, {}), InvalidExperiment,
+                     "this model has no parameter g");
+    EXPECT_EQ(indexLines().size(), 4u) << "the two pairs before the failing one stay stored";
+}
