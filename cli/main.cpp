@@ -1,0 +1,128 @@
+// vostel: checks declaration files, runs their experiments and sweeps on the
+// oscillatory-populations model, and lists and merges run registries.
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <iostream>
+#include <thread>
+
+#include "cli/commands.hpp"
+
+namespace {
+
+using namespace Core::Cli;
+
+const char* const kExitCodes =
+    "Exit status: 0 done, 1 failed (bad file, unknown experiment or parameter, failing run,\n"
+    "unwritable output), 2 bad command line, 130 interrupted.";
+
+const char* const kRunFooter =
+    "An experiment with a sweep runs every (point, seed) pair and prints the sweep report;\n"
+    "one without runs once and prints each branch.\n"
+    "\n"
+    "Shards: the pairs are numbered p = point index x seeds + seed index, points in\n"
+    "expansion order (first axis slowest); pair p belongs to shard (p mod N) + 1. Run each\n"
+    "shard with its own registry, merge them with 'vostel registry merge', then run once\n"
+    "more with --registry on the merged one: it reuses every run.\n"
+    "\n"
+    "With --registry a sweep stopped by Ctrl-C or a kill keeps every finished run, and the\n"
+    "same command continues from there. Output files are written whole or not at all.";
+
+const char* const kUsageHint = "Run 'vostel --help' or 'vostel COMMAND --help' for usage.\n";
+
+unsigned defaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Checks and runs declared spiking-network experiments and parameter sweeps.", "vostel"};
+    app.require_subcommand(1);
+    app.footer(kExitCodes);
+
+    std::vector<std::string> checkFilesArgument;
+    CLI::App* check = app.add_subcommand(
+        "check",
+        "Lex, parse and analyse declaration files for the kvrn runtime; report every error and warning.");
+    check->add_option("FILE", checkFilesArgument, "declaration files (.vostel)")->required();
+    check->footer(
+        "Exit status: 0 when no file has errors (warnings allowed), 1 otherwise, 2 bad command line.");
+
+    RunOptions run;
+    run.jobs = defaultJobs();
+    std::string shard;
+    std::string registry, csv, json, plot;
+    CLI::App* runCommand =
+        app.add_subcommand("run", "Run one experiment of a declaration file, or its sweep.");
+    runCommand->add_option("FILE", run.file, "declaration file (.vostel)")->required();
+    runCommand->add_option("-e,--experiment", run.experiment,
+                           "experiment to run (default: the file's first)");
+    runCommand->add_option("--registry", registry,
+                           "run registry to store every run in and reuse stored ones from");
+    runCommand->add_option("--engine-version", run.engineVersion, "engine version the runs are stored under")
+        ->capture_default_str();
+    runCommand
+        ->add_option("-j,--jobs", run.jobs, "(point, seed) pairs run at once (default: the number of cores)")
+        ->check(CLI::Range(1u, 1024u));
+    runCommand->add_option("--shard", shard, "run only shard K of N of the pairs (see below)")
+        ->type_name("K/N");
+    runCommand->add_option("--csv", csv, "write the sweep table as CSV")->type_name("FILE");
+    runCommand->add_option("--json", json, "write the sweep table as JSON records")->type_name("FILE");
+    runCommand->add_option("--plot", plot, "draw the sweep as SVG")->type_name("FILE.svg");
+    CLI::Option* quiet =
+        runCommand->add_flag("-q,--quiet", run.quiet, "print neither the report nor progress");
+    runCommand
+        ->add_flag("--progress", run.progress, "show progress even when standard error is not a terminal")
+        ->excludes(quiet);
+    runCommand->footer(std::string(kRunFooter) + "\n\n" + kExitCodes);
+
+    CLI::App* registryCommand = app.add_subcommand("registry", "Inspect and combine run registries.");
+    registryCommand->require_subcommand(1);
+    std::string listDirectory;
+    CLI::App* list = registryCommand->add_subcommand("ls", "List the runs a registry holds.");
+    list->add_option("DIR", listDirectory, "registry directory")->required();
+    std::string mergeTarget;
+    std::vector<std::string> mergeInputs;
+    CLI::App* merge = registryCommand->add_subcommand(
+        "merge", "Concatenate registries into OUT (appending when it exists); a run on OUT reuses them all.");
+    merge->add_option("OUT", mergeTarget, "merged registry directory")->required();
+    merge->add_option("IN", mergeInputs, "registries to merge, in order")->required();
+
+    // A mistyped command would otherwise read as a missing one.
+    if (argc > 1 && argv[1][0] != '-' &&
+        app.get_subcommands([&](const CLI::App* command) { return command->get_name() == argv[1]; })
+            .empty()) {
+        std::cerr << "vostel: unknown command '" << argv[1] << "' (commands: check, run, registry)\n"
+                  << kUsageHint;
+        return kExitUsage;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) return app.exit(error);
+        std::cerr << "vostel: " << error.what()
+                  << "\nRun 'vostel --help' or 'vostel COMMAND --help' for usage.\n";
+        return kExitUsage;
+    }
+
+    try {
+        if (*check) return checkFiles(checkFilesArgument, std::cout);
+        if (*runCommand) {
+            if (!shard.empty()) run.shard = parseShard(shard);
+            if (!registry.empty()) run.registry = registry;
+            if (!csv.empty()) run.csv = csv;
+            if (!json.empty()) run.json = json;
+            if (!plot.empty()) run.plot = plot;
+            return runExperiment(run, std::cout, std::cerr);
+        }
+        if (*list) return listRegistry(listDirectory, std::cout);
+        std::vector<std::filesystem::path> inputs(mergeInputs.begin(), mergeInputs.end());
+        return mergeRegistries(mergeTarget, inputs, std::cout);
+    } catch (const UsageError& error) {
+        std::cerr << "vostel: " << error.what() << "\n";
+        return kExitUsage;
+    } catch (const std::exception& error) {
+        std::cerr << "vostel: " << error.what() << "\n";
+        return kExitFailure;
+    }
+}

@@ -1,0 +1,141 @@
+#include "cli/parallel_executor.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Core::Cli {
+
+namespace {
+
+const char* const kInterrupted = "the sweep was interrupted";
+// Pairs a thread may run ahead of the oldest uncommitted pair.
+constexpr std::size_t kLookaheadPerThread = 4;
+
+// Shared by the workers of one sweep; every field is guarded by `mutex`.
+class PairSchedule {
+  public:
+    PairSchedule(std::size_t count, std::size_t lookahead, const Kvrn::SweepTask& compute,
+                 const Kvrn::SweepTask& commit, const std::atomic<bool>* stop)
+        : lookahead_(lookahead),
+          compute_(compute),
+          commit_(commit),
+          stop_(stop),
+          limit_(count),
+          computed_(count, false),
+          errors_(count) {}
+
+    void work() {
+        for (;;) {
+            std::size_t i = 0;
+            {
+                std::unique_lock lock(mutex_);
+                // Wait while the next pair would run too far ahead of the commits.
+                changed_.wait(lock, [&] { return next_ >= limit_ || next_ < committed_ + lookahead_; });
+                if (next_ >= limit_) return;
+                i = next_++;
+            }
+            std::exception_ptr error;
+            if (stop_ != nullptr && stop_->load()) {
+                error = std::make_exception_ptr(SweepInterrupted(kInterrupted));
+            } else {
+                try {
+                    compute_(i);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            }
+            finish(i, error);
+        }
+    }
+
+    // The exception that ended the sweep, or null.
+    std::exception_ptr failure() const { return failure_; }
+
+  private:
+    // Marks pair i computed, then commits every pair of the completed prefix
+    // unless another thread is already doing so.
+    void finish(std::size_t i, std::exception_ptr error) {
+        std::unique_lock lock(mutex_);
+        computed_[i] = true;
+        if (error) {
+            errors_[i] = error;
+            limit_ = std::min(limit_, i + 1);  // nothing after a failed pair is started
+        }
+        while (!committing_ && committed_ < limit_ && computed_[committed_]) {
+            const std::size_t c = committed_;
+            if (errors_[c]) {
+                stopAt(c, errors_[c]);
+                break;
+            }
+            committing_ = true;
+            lock.unlock();
+            std::exception_ptr commitError;
+            try {
+                commit_(c);
+            } catch (...) {
+                commitError = std::current_exception();
+            }
+            lock.lock();
+            committing_ = false;
+            if (commitError) {
+                stopAt(c, commitError);
+                break;
+            }
+            ++committed_;
+        }
+        changed_.notify_all();
+    }
+
+    // Ends the sweep at pair c: pairs after it are neither started nor committed.
+    void stopAt(std::size_t c, std::exception_ptr error) {
+        failure_ = error;
+        limit_ = c;
+    }
+
+    const std::size_t lookahead_;
+    const Kvrn::SweepTask& compute_;
+    const Kvrn::SweepTask& commit_;
+    const std::atomic<bool>* stop_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0;       // next pair to start
+    std::size_t committed_ = 0;  // pairs committed, a prefix
+    std::size_t limit_;          // pairs from here on are not started
+    bool committing_ = false;
+    std::vector<bool> computed_;
+    std::vector<std::exception_ptr> errors_;
+    std::exception_ptr failure_;
+};
+
+}  // namespace
+
+Kvrn::SweepExecutor threadPoolExecutor(unsigned threads, const std::atomic<bool>* stop) {
+    const unsigned workers = std::max(threads, 1u);
+    return [workers, stop](std::size_t count, const Kvrn::SweepTask& compute, const Kvrn::SweepTask& commit) {
+        PairSchedule schedule(count, kLookaheadPerThread * workers, compute, commit, stop);
+        {
+            std::vector<std::jthread> pool;
+            const std::size_t used = std::min<std::size_t>(workers, count);
+            for (std::size_t t = 0; t < used; ++t) pool.emplace_back([&schedule] { schedule.work(); });
+        }  // joins every worker
+        if (schedule.failure()) std::rethrow_exception(schedule.failure());
+    };
+}
+
+Kvrn::SweepExecutor serialExecutor(const std::atomic<bool>* stop) {
+    return [stop](std::size_t count, const Kvrn::SweepTask& compute, const Kvrn::SweepTask& commit) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (stop != nullptr && stop->load()) throw SweepInterrupted(kInterrupted);
+            compute(i);
+            commit(i);
+        }
+    };
+}
+
+}  // namespace Core::Cli

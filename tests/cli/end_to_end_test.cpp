@@ -1,0 +1,445 @@
+// Runs the vostel binary as its own process, as a user or a scheduler would,
+// and checks its output, its files and its exit status.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t lineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Every file below `root`, by relative path, with its content.
+std::map<std::string, std::string> tree(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), root).string()] = readText(entry.path());
+    return files;
+}
+
+// The report without its "Runs:" line, which differs between a pass that
+// executes and one that reuses.
+std::string withoutRunsLine(const std::string& report) {
+    std::istringstream in(report);
+    std::string kept;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Runs:", 0) != 0) kept += line + "\n";
+    return kept;
+}
+
+struct Finished {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// A vostel process with standard output and error going to files.
+class Vostel {
+  public:
+    Vostel(const std::vector<std::string>& arguments, const fs::path& work, const std::string& name)
+        : out_(work / (name + ".out")), err_(work / (name + ".err")) {
+        std::vector<std::string> argv = {VOSTEL_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::vector<char*> pointers;
+        for (std::string& a : argv) pointers.push_back(a.data());
+        pointers.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        const int failed = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
+    }
+
+    // True once the process has ended (it is then reaped).
+    bool ended() {
+        if (status_ >= 0) return true;
+        int raw = 0;
+        if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return true;
+    }
+
+    void signal(int number) const { ::kill(pid_, number); }
+
+    Finished wait() {
+        while (!ended()) std::this_thread::sleep_for(1ms);
+        return {status_, readText(out_), readText(err_)};
+    }
+
+  private:
+    fs::path out_, err_;
+    pid_t pid_ = 0;
+    int status_ = -1;
+};
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        work_ =
+            fs::temp_directory_path() /
+            ("vostel-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(work_);
+        fs::create_directories(work_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(work_);
+    }
+
+    Finished run(const std::vector<std::string>& arguments) {
+        return Vostel(arguments, work_, "call" + std::to_string(calls_++)).wait();
+    }
+    Vostel start(const std::vector<std::string>& arguments) {
+        return Vostel(arguments, work_, "call" + std::to_string(calls_++));
+    }
+
+    static std::string data(const std::string& name) {
+        return (fs::path(VOSTEL_SOURCE_DIR) / "tests" / "data" / "cli" / name).string();
+    }
+    std::string at(const std::string& name) const { return (work_ / name).string(); }
+
+    // Starts a sweep of long.vostel into `registry`, waits until it has stored
+    // `stored` runs and sends `signal`; returns how the process ended.
+    Finished stopHalfway(const std::string& registry, int signal, std::size_t stored) {
+        Vostel sweep = start({"run", data("long.vostel"), "--registry", registry, "--jobs", "2"});
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!sweep.ended() && lineCount(readText(fs::path(registry) / "registry.jsonl")) < stored &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        sweep.signal(signal);
+        return sweep.wait();
+    }
+
+    fs::path work_;
+    int calls_ = 0;
+};
+
+const std::string kS1 = std::string(VOSTEL_SOURCE_DIR) + "/Vostel/experiments/s1-stochasticity-sweep.vostel";
+
+TEST_F(Cli, EveryCommandHasHelp) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--help"},
+                                                      {"check", "--help"},
+                                                      {"run", "--help"},
+                                                      {"registry", "--help"},
+                                                      {"registry", "ls", "--help"},
+                                                      {"registry", "merge", "--help"}}) {
+        const Finished help = run(arguments);
+        EXPECT_EQ(help.status, 0) << arguments.front();
+        EXPECT_NE(help.out.find("Usage: vostel"), std::string::npos) << help.out;
+        EXPECT_EQ(help.err, "");
+    }
+    EXPECT_NE(run({"run", "--help"}).out.find("pair p belongs to shard (p mod N) + 1"), std::string::npos);
+}
+
+TEST_F(Cli, CheckReportsSyntaxErrorsSemanticFindingsAndWhatARunWouldMeet) {
+    const Finished clean = run({"check", kS1, data("small.vostel"), data("long.vostel")});
+    EXPECT_EQ(clean.status, 0);
+    EXPECT_EQ(clean.out, "");
+
+    const std::string syntax = data("syntax-error.vostel");
+    EXPECT_EQ(run({"check", syntax}).out, syntax + ":6:1: ocekavano ';' (u '}')\n");
+
+    const std::string semantic = data("semantic-errors.vostel");
+    const std::string runner = data("runner-warnings.vostel");
+    const std::string missing = data("missing.vostel");
+    // Every file is checked, whatever an earlier one held.
+    const Finished all = run({"check", semantic, missing, runner, syntax});
+    EXPECT_EQ(all.status, 1);
+    EXPECT_EQ(all.err, "");
+    EXPECT_EQ(
+        all.out,
+        semantic + ": error: experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n" + semantic +
+            ": error: experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n" +
+            semantic + ":12: error: experiment 'Broken' declares unknown metric 'magic'\n" + semantic +
+            ": warning: experiment 'Broken': sweep pres 2 seed(y) nedava rozdeleni; interval spolehlivosti "
+            "bude nedefinovany\n" +
+            missing + ": error: cannot read " + missing + "\n" + runner +
+            ":12: warning: experiment 'Downwards': the values of 'stochasticity' are not ascending; the "
+            "sweep runner refuses to classify such a curve, and only after running every point\n" +
+            runner +
+            ":32: warning: experiment 'Unknown': the model has no parameter 'noise' (it has stochasticity, "
+            "modulation, frequency, phase_jitter)\n" +
+            syntax + ":6:1: ocekavano ';' (u '}')\n");
+
+    EXPECT_EQ(run({"check", runner}).status, 0) << "warnings alone pass";
+}
+
+TEST_F(Cli, AnExperimentWithoutSweepRunsOnceAndPrintsEachBranch) {
+    const Finished once =
+        run({"run", data("small.vostel"), "--experiment", "Scramble", "--registry", at("reg")});
+    ASSERT_EQ(once.status, 0) << once.err;
+    const std::string& out = once.out;
+    EXPECT_EQ(
+        out.rfind("Experiment:           Scramble\nHypothesis:           H1\nSeed:                 500\n", 0),
+        0u);
+    EXPECT_NE(out.find("\nBranch control\n  spike count:              "), std::string::npos);
+    EXPECT_NE(out.find("\nBranch scrambled\n"), std::string::npos);
+    EXPECT_NE(out.find("  control:                  firing_rate "), std::string::npos);
+    EXPECT_NE(out.find(", tolerance 0.5, within\n"), std::string::npos);
+    EXPECT_EQ(
+        lineCount(out.substr(0, out.find("Outcome"))) - lineCount(out.substr(0, out.find("Branch control"))),
+        13u);
+    EXPECT_NE(out.find("  metric dwell_time:        "), std::string::npos);
+    EXPECT_NE(out.find("Outcome:              inconclusive\nReason:               no decision rule was "
+                       "supplied to the runner\n"),
+              std::string::npos);
+    EXPECT_EQ(lineCount(readText(work_ / "reg" / "registry.jsonl")), 2u);
+    EXPECT_EQ(run({"run", data("small.vostel"), "-e", "Scramble"}).out, out) << "runs are reproducible";
+}
+
+TEST_F(Cli, ManyJobsWriteTheSameReportExportsAndRegistryAsOne) {
+    std::map<std::string, std::string> outputs[2];
+    const char* const jobs[] = {"1", "4"};
+    for (int k = 0; k < 2; ++k) {
+        const std::string dir = at(std::string("jobs") + jobs[k]);
+        fs::create_directories(dir);
+        const Finished curve =
+            run({"run", data("small.vostel"), "--jobs", jobs[k], "--registry", dir + "/reg", "--csv",
+                 dir + "/t.csv", "--json", dir + "/t.json", "--plot", dir + "/c.svg"});
+        ASSERT_EQ(curve.status, 0) << curve.err;
+        EXPECT_EQ(curve.err, "") << "no progress on a pipe unless asked";
+        const Finished map = run({"run", data("small.vostel"), "-e", "Map", "-j", jobs[k], "--registry",
+                                  dir + "/reg", "--plot", dir + "/m.svg"});
+        ASSERT_EQ(map.status, 0) << map.err;
+        outputs[k] = tree(dir);
+        outputs[k]["report"] = curve.out + map.out;
+    }
+    EXPECT_EQ(outputs[0].size(), 5u + 21u * 5u + 1u) << "index, exports, 21 runs of 5 files, the reports";
+    EXPECT_TRUE(outputs[0] == outputs[1]);
+    for (const auto& [name, content] : outputs[0]) EXPECT_EQ(content, outputs[1][name]) << name;
+
+    const std::string& report = outputs[0]["report"];
+    EXPECT_NE(report.find("Runs:                 9 executed, 0 reused from the registry\n"),
+              std::string::npos);
+    EXPECT_NE(report.find("\nMap of state_separation (mean over 3 seeds):\n"), std::string::npos);
+    EXPECT_EQ(lineCount(outputs[0]["t.csv"]), 1u + 3u * 2u);
+    EXPECT_EQ(outputs[0]["t.csv"].substr(0, outputs[0]["t.csv"].find('\n')),
+              "stochasticity,branch,metric,n,mean,variance,lower,upper,invalid_runs");
+    EXPECT_NE(outputs[0]["m.svg"].find("state_separation / baseline (mean over 3 seeds)"), std::string::npos);
+}
+
+TEST_F(Cli, ShardsMergedThenRunAgainReuseEveryRunAndGiveTheUnshardedReport) {
+    const Finished whole = run({"run", kS1, "--registry", at("whole"), "-j", "2"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const Finished again = run({"run", kS1, "--registry", at("whole")});
+    EXPECT_NE(again.out.find("Runs:                 0 executed, 36 reused from the registry\n"),
+              std::string::npos);
+
+    std::size_t stored = 0;
+    for (const char* shard : {"1/3", "2/3", "3/3"}) {
+        const std::string registry = at(std::string("shard-") + shard[0]);
+        const Finished part = run({"run", kS1, "--shard", shard, "--registry", registry, "--quiet"});
+        ASSERT_EQ(part.status, 0) << part.err;
+        EXPECT_EQ(part.out, "");
+        EXPECT_EQ(lineCount(readText(fs::path(registry) / "registry.jsonl")), 12u) << shard;
+        stored += 12;
+    }
+    EXPECT_EQ(stored, 36u);
+    const Finished merged =
+        run({"registry", "merge", at("merged"), at("shard-1"), at("shard-2"), at("shard-3")});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_EQ(merged.out, "merged 36 runs from 3 registries into " + at("merged") + "\n");
+
+    const Finished final = run({"run", kS1, "--registry", at("merged")});
+    ASSERT_EQ(final.status, 0) << final.err;
+    EXPECT_EQ(final.out, again.out) << "every run reused, same numbers";
+    EXPECT_EQ(withoutRunsLine(final.out), withoutRunsLine(whole.out));
+    EXPECT_EQ(lineCount(readText(work_ / "merged" / "registry.jsonl")), 36u) << "nothing was run again";
+}
+
+TEST_F(Cli, AKilledSweepLosesOnlyRunsInProgressAndTheSameCommandContinues) {
+    const std::string registry = at("reg");
+    const Finished killed = stopHalfway(registry, SIGKILL, 30);
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << "the sweep ended before it could be killed";
+    const std::size_t stored = lineCount(readText(fs::path(registry) / "registry.jsonl"));
+    ASSERT_GE(stored, 30u);
+    ASSERT_LT(stored, 400u);
+
+    const Finished resumed = run({"run", data("long.vostel"), "--registry", registry});
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_NE(resumed.out.find("Runs:                 " + std::to_string(400 - stored) + " executed, " +
+                               std::to_string(stored) + " reused from the registry\n"),
+              std::string::npos)
+        << resumed.out;
+    const Finished fresh = run({"run", data("long.vostel")});
+    EXPECT_EQ(withoutRunsLine(resumed.out), withoutRunsLine(fresh.out));
+}
+
+TEST_F(Cli, CtrlCFinishesTheRunsInProgressStoresThemAndStops) {
+    const std::string registry = at("reg");
+    const Finished stopped = stopHalfway(registry, SIGINT, 30);
+    ASSERT_EQ(stopped.status, 130) << stopped.err;
+    EXPECT_EQ(stopped.out, "");
+    EXPECT_EQ(stopped.err, "vostel: interrupted; the finished runs are stored in " + registry +
+                               ", and the same command continues from there\n");
+    const std::size_t stored = lineCount(readText(fs::path(registry) / "registry.jsonl"));
+    ASSERT_LT(stored, 400u);
+
+    const Finished resumed = run({"run", data("long.vostel"), "--registry", registry, "--quiet"});
+    EXPECT_EQ(resumed.status, 0);
+    EXPECT_EQ(lineCount(readText(fs::path(registry) / "registry.jsonl")), 400u) << "nothing was stored twice";
+}
+
+TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
+    const std::string small = data("small.vostel");
+    const std::string csv = at("t.csv");
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string message;  // the whole of standard error
+    };
+    const std::string hint = "Run 'vostel --help' or 'vostel COMMAND --help' for usage.\n";
+    const Case cases[] = {
+        {{}, 2, "vostel: A subcommand is required\n" + hint},
+        {{"simulate"}, 2, "vostel: unknown command 'simulate' (commands: check, run, registry)\n" + hint},
+        {{"run"}, 2, "vostel: FILE is required\n" + hint},
+        {{"run", small, "--bogus"}, 2, "vostel: The following argument was not expected: --bogus\n" + hint},
+        {{"run", small, "--jobs", "0", "--csv", csv},
+         2,
+         "vostel: --jobs: Value 0 not in range 1 to 1024\n" + hint},
+        {{"run", small, "--shard", "4/3", "--csv", csv},
+         2,
+         "vostel: --shard takes K/N, shard K of N with 1 <= K <= N, not '4/3'\n"},
+        {{"run", small, "--shard", "x", "--csv", csv},
+         2,
+         "vostel: --shard takes K/N, shard K of N with 1 <= K <= N, not 'x'\n"},
+        {{"run", small, "--quiet", "--progress"}, 2, "vostel: --quiet excludes --progress\n" + hint},
+        {{"run", small, "-e", "Scramble", "--csv", csv},
+         2,
+         "vostel: --shard, --csv, --json and --plot need an experiment with a sweep; experiment Scramble has "
+         "none\n"},
+        {{"run", data("missing.vostel"), "--csv", csv},
+         1,
+         "vostel: cannot read " + data("missing.vostel") + "\n"},
+        {{"run", small, "-e", "Nowhere", "--csv", csv}, 1, "vostel: unknown experiment Nowhere\n"},
+        {{"run", data("runner-warnings.vostel"), "-e", "Unknown", "--csv", csv},
+         1,
+         "vostel: experiment Unknown sweeps 'noise', which the model does not have (it has stochasticity, "
+         "modulation, frequency, phase_jitter)\n"},
+        {{"run", data("runner-warnings.vostel"), "--csv", csv},
+         1,
+         "vostel: the values of 'stochasticity' in experiment Downwards are not ascending, so the curve "
+         "could not "
+         "be classified; write them in ascending order\n"},
+        {{"run", data("syntax-error.vostel"), "--csv", csv},
+         1,
+         data("syntax-error.vostel") + ":6:1: ocekavano ';' (u '}')\n"},
+        {{"run", data("semantic-errors.vostel"), "--csv", csv},
+         1,
+         "vostel: semantic errors in " + data("semantic-errors.vostel") +
+             ":\n  experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n  experiment 'Broken': "
+             "chybi "
+             "'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n"},
+        {{"run", small, "--csv", csv, "--plot", at("no/such/dir/p.svg")},
+         1,
+         "vostel: cannot write " + at("no/such/dir/p.svg") + ": no directory " + at("no/such/dir") + "\n"},
+        {{"run", small, "--engine-version", "", "--csv", csv},
+         1,
+         "vostel: the runner must know its engine version\n"},
+        {{"registry", "ls", at("nowhere")},
+         1,
+         "vostel: " + at("nowhere") + " holds no run registry (no registry.jsonl)\n"},
+        {{"registry", "merge", at("out")}, 2, "vostel: IN is required\n" + hint},
+        {{"registry", "merge", at("out"), at("nowhere")},
+         1,
+         "vostel: " + at("nowhere") + " holds no run registry (no registry.jsonl)\n"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& a : c.arguments) line += a + " ";
+        const Finished failed = run(c.arguments);
+        EXPECT_EQ(failed.status, c.status) << line;
+        EXPECT_EQ(failed.err, c.message) << line;
+        EXPECT_EQ(failed.out, "") << line;
+    }
+    // Nothing was written: no export, no registry, no temporary file.
+    for (const fs::directory_entry& entry : fs::directory_iterator(work_))
+        EXPECT_NE(entry.path().extension(), ".csv") << entry.path();
+    EXPECT_FALSE(fs::exists(work_ / "out"));
+}
+
+TEST_F(Cli, RegistryListShowsEveryRunAndMergeAppendsInOrder) {
+    ASSERT_EQ(run({"run", data("small.vostel"), "--registry", at("a"), "--shard", "1/2", "-q"}).status, 0);
+    ASSERT_EQ(run({"run", data("small.vostel"), "--registry", at("b"), "--shard", "2/2", "-q"}).status, 0);
+    ASSERT_EQ(run({"run", data("small.vostel"), "-e", "Scramble", "--registry", at("b"), "-q"}).status, 0);
+
+    const Finished list = run({"registry", "ls", at("a")});
+    EXPECT_EQ(list.status, 0);
+    std::istringstream lines(list.out);
+    std::vector<std::string> rows;
+    for (std::string row; std::getline(lines, row);) rows.push_back(row);
+    ASSERT_EQ(rows.size(), 1u + 5u) << "pairs 0, 2, 4, 6, 8 of nine";
+    EXPECT_EQ(rows[0],
+              "experiment  point                        branch    seed  engine_version     valid  metrics");
+    EXPECT_EQ(
+        rows[1].rfind("Curve       stochasticity=0.25_seed=500  baseline  500   kvrn-2.0.0-beta.2  yes    "
+                      "firing_rate=",
+                      0),
+        0u)
+        << rows[1];
+    EXPECT_NE(rows[1].find(" state_separation="), std::string::npos);
+    EXPECT_EQ(rows[2].substr(0, 39), "Curve       stochasticity=0.25_seed=502");
+    const std::string listB = run({"registry", "ls", at("b")}).out;
+    EXPECT_NE(listB.find("\nScramble    -                            scrambled  500 "), std::string::npos)
+        << listB;
+
+    // Into a registry that exists, the inputs are appended after its runs.
+    ASSERT_EQ(run({"registry", "merge", at("b"), at("a")}).status, 0);
+    const std::string merged = readText(work_ / "b" / "registry.jsonl");
+    EXPECT_EQ(lineCount(merged), 4u + 2u + 5u);
+    EXPECT_EQ(merged.substr(merged.find(readText(work_ / "a" / "registry.jsonl"))),
+              readText(work_ / "a" / "registry.jsonl"));
+    EXPECT_TRUE(
+        fs::exists(work_ / "b" / "Curve" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv"));
+    const Finished reused = run({"run", data("small.vostel"), "--registry", at("b")});
+    EXPECT_NE(reused.out.find("Runs:                 0 executed, 9 reused from the registry\n"),
+              std::string::npos);
+
+    const Finished self = run({"registry", "merge", at("b"), at("a"), at("b")});
+    EXPECT_EQ(self.status, 2);
+    EXPECT_EQ(self.err, "vostel: the merged registry " + at("b") + " must not be one of its inputs\n");
+    EXPECT_EQ(readText(work_ / "b" / "registry.jsonl"), merged) << "a refused merge writes nothing";
+}
+
+TEST_F(Cli, ProgressGoesToStandardErrorOnlyWhenAsked) {
+    const Finished asked = run({"run", data("small.vostel"), "--progress", "-j", "2"});
+    EXPECT_EQ(asked.status, 0);
+    EXPECT_EQ(asked.err.rfind("0/9 pairs, 0 reused, 00:00 elapsed\n", 0), 0u) << asked.err;
+    EXPECT_NE(asked.err.find("9/9 pairs, 0 reused, "), std::string::npos) << asked.err;
+    EXPECT_EQ(asked.err.back(), '\n');
+    EXPECT_EQ(run({"run", data("small.vostel")}).err, "");
+}
+
+}  // namespace

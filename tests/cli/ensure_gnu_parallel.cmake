@@ -1,0 +1,21 @@
+# Test set-up: makes sure GNU parallel is on the PATH, installing the Debian
+# package when it is missing (which needs root, as on the build machines).
+find_program(PARALLEL parallel)
+if(PARALLEL)
+  return()
+endif()
+find_program(APT_GET apt-get)
+if(NOT APT_GET)
+  message(FATAL_ERROR "GNU parallel is missing and there is no apt-get to install it with")
+endif()
+execute_process(COMMAND ${APT_GET} install -y parallel RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
+if(failed)
+  # The package lists may be missing or stale on a fresh machine.
+  execute_process(COMMAND ${APT_GET} update OUTPUT_QUIET ERROR_QUIET)
+  execute_process(COMMAND ${APT_GET} install -y parallel RESULT_VARIABLE failed ERROR_VARIABLE why OUTPUT_QUIET)
+endif()
+unset(PARALLEL CACHE)
+find_program(PARALLEL parallel)
+if(failed OR NOT PARALLEL)
+  message(FATAL_ERROR "could not install GNU parallel (apt-get install -y parallel): ${why}")
+endif()
