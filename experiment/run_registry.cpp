@@ -1,7 +1,10 @@
 #include "experiment/run_registry.hpp"
 
+#include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string_view>
 #include <utility>
@@ -192,6 +195,25 @@ RegistryEntry parseEntry(const std::string& line) {
     return entry;
 }
 
+// A metric value as the standard string-to-double conversion reads it, with
+// one widening: a value in the subnormal range is accepted. formatFull
+// writes such a value with enough digits to read it back exactly, but the
+// standard conversion reports every subnormal result as out of range, so a
+// single tiny metric would make the whole index unreadable. Texts that the
+// standard conversion reads are read exactly as before; a text that
+// underflows to zero or overflows still throws.
+double metricValue(const std::string& text) {
+    try {
+        return toDouble(text);
+    } catch (const std::out_of_range&) {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() && value != 0.0 && std::fabs(value) < std::numeric_limits<double>::min())
+            return value;
+        throw;
+    }
+}
+
 // The members of the line's metrics object. Keys are taken verbatim; the
 // scan stops at the first member that does not start with a quote.
 std::map<std::string, double> parseMetrics(const std::string& line) {
@@ -208,7 +230,7 @@ std::map<std::string, double> parseMetrics(const std::string& line) {
         const std::size_t valueEnd = line.find_first_of(",}", colon + 1);
         const std::string value =
             line.substr(colon + 1, valueEnd == std::string::npos ? std::string::npos : valueEnd - colon - 1);
-        metrics[key] = toDouble(value);
+        metrics[key] = metricValue(value);
         if (valueEnd == std::string::npos || line[valueEnd] != ',') break;
         at = valueEnd + 1;
     }
