@@ -390,8 +390,8 @@ TEST_F(SweepRunnerTest, ShardsDealPairsRoundRobinAndTogetherGiveTheWholeSweep) {
     EXPECT_TRUE(pairInShard(4, 2, 3));
     EXPECT_FALSE(pairInShard(4, 1, 3));
     EXPECT_TRUE(pairInShard(7, 1, 1));
-    for (const auto& [shard, shards] : {std::pair<int, int>{0, 3}, {4, 3}, {1, 0}})
-        EXPECT_THROW_MSG(pairInShard(0, shard, shards), InvalidSweep,
+    for (const std::pair<int, int>& bad : {std::pair<int, int>{0, 3}, {4, 3}, {1, 0}})
+        EXPECT_THROW_MSG(pairInShard(0, bad.first, bad.second), InvalidSweep,
                          "a shard is numbered from 1 to the shard count");
 
     const RunRegistry registry(root_);
