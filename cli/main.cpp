@@ -31,6 +31,11 @@ const char* const kRunFooter =
 
 const char* const kUsageHint = "Run 'vostel --help' or 'vostel COMMAND --help' for usage.\n";
 
+// Paths must name something; an empty one would only fail after the sweep.
+const CLI::Validator kNotEmpty(
+    [](std::string& text) { return text.empty() ? std::string("must not be empty") : std::string(); }, "",
+    "NONEMPTY");
+
 unsigned defaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 }  // namespace
@@ -57,8 +62,10 @@ int main(int argc, char** argv) {
     runCommand->add_option("FILE", run.file, "declaration file (.vostel)")->required();
     runCommand->add_option("-e,--experiment", run.experiment,
                            "experiment to run (default: the file's first)");
-    runCommand->add_option("--registry", registry,
-                           "run registry to store every run in and reuse stored ones from");
+    runCommand
+        ->add_option("--registry", registry, "run registry to store every run in and reuse stored ones from")
+        ->type_name("DIR")
+        ->check(kNotEmpty);
     runCommand->add_option("--engine-version", run.engineVersion, "engine version the runs are stored under")
         ->capture_default_str();
     runCommand
@@ -66,9 +73,11 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 1024u));
     runCommand->add_option("--shard", shard, "run only shard K of N of the pairs (see below)")
         ->type_name("K/N");
-    runCommand->add_option("--csv", csv, "write the sweep table as CSV")->type_name("FILE");
-    runCommand->add_option("--json", json, "write the sweep table as JSON records")->type_name("FILE");
-    runCommand->add_option("--plot", plot, "draw the sweep as SVG")->type_name("FILE.svg");
+    runCommand->add_option("--csv", csv, "write the sweep table as CSV")->type_name("FILE")->check(kNotEmpty);
+    runCommand->add_option("--json", json, "write the sweep table as JSON records")
+        ->type_name("FILE")
+        ->check(kNotEmpty);
+    runCommand->add_option("--plot", plot, "draw the sweep as SVG")->type_name("FILE.svg")->check(kNotEmpty);
     CLI::Option* quiet =
         runCommand->add_flag("-q,--quiet", run.quiet, "print neither the report nor progress");
     runCommand

@@ -336,6 +336,7 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
          2,
          "vostel: --shard takes K/N, shard K of N with 1 <= K <= N, not 'x'\n"},
         {{"run", small, "--quiet", "--progress"}, 2, "vostel: --quiet excludes --progress\n" + hint},
+        {{"run", small, "--csv", ""}, 2, "vostel: --csv: must not be empty\n" + hint},
         {{"run", small, "-e", "Scramble", "--csv", csv},
          2,
          "vostel: --shard, --csv, --json and --plot need an experiment with a sweep; experiment Scramble has "
