@@ -8,7 +8,7 @@
 #include "experiment/experiment_runner.hpp"
 #include "experiment/metrics.hpp"
 #include "experiment/run_registry.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #include "language/loader.hpp"
 #include "sweep/declaration.hpp"
 #include "sweep/report.hpp"

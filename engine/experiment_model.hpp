@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/model_time.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #include "experiment/trajectory.hpp"
 
 namespace Core::Kvrn {

@@ -12,7 +12,7 @@
 #include "engine/model_time.hpp"
 #include "experiment/metrics.hpp"
 #include "experiment/run_statistics.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #include "experiment/trajectory.hpp"
 
 // Runs one pre-registered experiment against one model: plays the stimulus

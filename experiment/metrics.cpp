@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 
 namespace Core::Kvrn {
 namespace {

@@ -1,5 +1,7 @@
 #include "experiment/run_registry.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -8,6 +10,10 @@
 #include <sstream>
 #include <string_view>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/convert.hpp"
 #include "common/format.hpp"
@@ -118,8 +124,40 @@ void writeFile(const fs::path& path, const std::string& content) {
     if (!out) throw InvalidExperiment(kFileUnwritable + path.string());
 }
 
+// True when `line`, blanks at either end aside, is one whole JSON object:
+// it opens with "{" and its braces, counted outside strings, close at its
+// last byte. Every line the writer finishes is one; no proper beginning of
+// one is.
+bool isWholeObject(std::string_view line) {
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos || line[first] != '{') return false;
+    line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            return i + 1 == line.size();
+        }
+    }
+    return false;
+}
+
 // The non-empty lines of the index, in file order; none when it cannot be
-// opened.
+// opened. A last line without its line feed that is not a whole object is
+// left out: it is the part of an append that a killed writer got onto disk
+// (the kernel may stop a write at a page boundary), never a line the writer
+// finished, and the next write removes it. A finished last line that only
+// lacks its line feed is read as before.
 std::vector<std::string> indexLines(const fs::path& index) {
     std::ifstream in(index, std::ios::binary);
     if (!in) return {};
@@ -134,8 +172,91 @@ std::vector<std::string> indexLines(const fs::path& index) {
         if (end > start) lines.push_back(text.substr(start, end - start));
         start = end + 1;
     }
+    if (!text.empty() && text.back() != '\n' && !isWholeObject(lines.back())) lines.pop_back();
     return lines;
 }
+
+// The index opened for appending, each line with one write call.
+//
+// Opening it removes a partial last line left by a writer killed in the
+// middle of an append (exactly what indexLines leaves out, so readers see
+// the same entries before and after), and when the last line is whole but
+// lacks its line feed, the first appended line starts with one, so that a
+// new line never continues an old one.
+class IndexAppender {
+  public:
+    explicit IndexAppender(const fs::path& path)
+        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666)) {
+        if (fd_ < 0) throw InvalidExperiment(kIndexUnwritable);
+        try {
+            dropPartialLastLine();
+        } catch (...) {
+            ::close(fd_);
+            throw;
+        }
+    }
+    IndexAppender(const IndexAppender&) = delete;
+    IndexAppender& operator=(const IndexAppender&) = delete;
+    ~IndexAppender() { ::close(fd_); }
+
+    // A single write() puts the line on disk unless the kernel cuts it short
+    // (a full disk, or a kill at a page boundary); the loop finishes a short
+    // write while the process lives.
+    void append(std::string line) {
+        if (separate_) line.insert(line.begin(), '\n');
+        separate_ = false;
+        std::string_view rest = line;
+        while (!rest.empty()) {
+            const ssize_t written = ::write(fd_, rest.data(), rest.size());
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) throw InvalidExperiment(kIndexUnwritable);
+            rest.remove_prefix(static_cast<std::size_t>(written));
+        }
+    }
+
+  private:
+    void dropPartialLastLine() {
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0) throw InvalidExperiment(kIndexUnwritable);
+        // Read backwards block by block until a line feed: the last line and
+        // the offset it starts at.
+        off_t start = status.st_size;
+        std::string last;
+        while (start > 0) {
+            const off_t length = std::min<off_t>(start, 4096);
+            std::string block(static_cast<std::size_t>(length), '\0');
+            readAt(block, start - length);
+            const std::size_t feed = block.rfind('\n');
+            if (feed == block.size() - 1 && last.empty()) return;  // ends with a line feed
+            if (feed != std::string::npos) {
+                last.insert(0, block, feed + 1);
+                start -= length - static_cast<off_t>(feed + 1);
+                break;
+            }
+            last.insert(0, block);
+            start -= length;
+        }
+        if (last.empty()) return;
+        if (isWholeObject(last))
+            separate_ = true;
+        else if (::ftruncate(fd_, start) != 0)
+            throw InvalidExperiment(kIndexUnwritable);
+    }
+
+    void readAt(std::string& block, off_t offset) const {
+        std::size_t done = 0;
+        while (done < block.size()) {
+            const ssize_t got =
+                ::pread(fd_, block.data() + done, block.size() - done, offset + static_cast<off_t>(done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) throw InvalidExperiment(kIndexUnwritable);
+            done += static_cast<std::size_t>(got);
+        }
+    }
+
+    int fd_;
+    bool separate_ = false;  // the last line is whole but has no line feed yet
+};
 
 // The byte an escape stands for. The writer's escapes for control
 // characters are undone so that such texts read back as written; any other
@@ -302,8 +423,7 @@ RunRegistry::RunRegistry(fs::path root) : root_(std::move(root)) {
 
 std::vector<fs::path> RunRegistry::write(const ExperimentResult& result) const {
     fs::create_directories(root_);
-    std::ofstream index(root_ / kIndexName, std::ios::binary | std::ios::app);
-    if (!index) throw InvalidExperiment(kIndexUnwritable);
+    IndexAppender index(root_ / kIndexName);
 
     std::vector<fs::path> written;
     for (const RunRecord& run : result.runs) {
@@ -322,12 +442,9 @@ std::vector<fs::path> RunRegistry::write(const ExperimentResult& result) const {
             written.push_back(dir / name);
         }
 
-        // One write per line, flushed at once, and only after the run's files
-        // are complete: an interrupted writer leaves whole lines behind.
-        const std::string line = indexLine(result, run);
-        index.write(line.data(), static_cast<std::streamsize>(line.size()));
-        index.flush();
-        if (!index) throw InvalidExperiment(kIndexUnwritable);
+        // Only after the run's files are complete: an index line names a
+        // finished run.
+        index.append(indexLine(result, run));
     }
     return written;
 }

@@ -47,13 +47,17 @@ class RunRegistry {
     // Writes every run of `result` under root/E[/P]/B (metadata.json,
     // events.csv, states.csv, synapses.csv, metrics.json, overwriting an
     // earlier copy) and appends one index line per run once its files are
-    // complete. Returns the run files written, in writing order. Throws the
-    // standard file-system error when a directory cannot be created and
-    // InvalidExperiment when a file cannot be written.
+    // complete, each with a single write call. A partial last line that a
+    // killed writer left in the index is removed first. Returns the run
+    // files written, in writing order. Throws the standard file-system error
+    // when a directory cannot be created and InvalidExperiment when a file
+    // cannot be written.
     std::vector<std::filesystem::path> write(const ExperimentResult& result) const;
 
     // Index entries without metrics, in file order; empty when there is no
-    // index. Malformed numbers throw the standard conversion errors.
+    // index. Malformed numbers throw the standard conversion errors. A last
+    // line without its line feed that is not a whole JSON object (a killed
+    // writer's partial append) is not an entry.
     std::vector<RegistryEntry> readIndex() const;
 
     // As readIndex, with each entry's metrics.

@@ -15,7 +15,7 @@
 #include "runtime/random_context.hpp"
 #ifdef VOSTEL_SEED_MODEL
 #include "engine/testing/oscillatory_populations.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #endif
 
 namespace fs = std::filesystem;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #include "language/syntax.hpp"
 #include "sweep/declaration.hpp"
 

@@ -11,7 +11,7 @@
 #include "engine/experiment_model.hpp"
 #include "experiment/experiment_runner.hpp"
 #include "experiment/run_registry.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #include "sweep/declaration.hpp"
 #include "sweep/shape.hpp"
 #include "sweep/statistics.hpp"

@@ -11,7 +11,7 @@
 #include "common/byte_io.hpp"
 #include "common/hash.hpp"
 #include "engine/errors.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 
 namespace Core::Kvrn::Testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "engine/errors.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #include "support/expect_throws.hpp"
 
 namespace Core::Kvrn {

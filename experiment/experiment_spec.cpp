@@ -1,4 +1,4 @@
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 
 #include <set>
 #include <string_view>
