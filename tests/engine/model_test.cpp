@@ -8,7 +8,7 @@
 #include "common/hash.hpp"
 #include "engine/errors.hpp"
 #include "engine/testing/oscillatory_populations.hpp"
-#include "experiment/specification.hpp"
+#include "experiment/experiment_spec.hpp"
 #include "experiment/trajectory.hpp"
 #include "support/expect_throws.hpp"
 #include "support/golden.hpp"
