@@ -40,13 +40,10 @@ TEST(PortableMath, MatchesReferenceTableBitForBit) {
     }
 }
 
+// The edges the reference table leaves out: non-finite arguments, -0, the
+// overflow and underflow thresholds and the subnormal end of both functions.
 TEST(PortableMath, SpecialValues) {
-    EXPECT_EQ(portableSin(1.5707963267948966), 1.0);
-    EXPECT_EQ(portableSin(-1.5707963267948966), -1.0);
-    EXPECT_EQ(Testing::bitsOf(portableSin(0.0)), 0u);
-    EXPECT_TRUE(std::isnan(portableSin(kNaN)));
-    EXPECT_TRUE(std::isnan(portableSin(kInf)));
-
+    for (double x : {kNaN, kInf, -kInf}) EXPECT_TRUE(std::isnan(portableSin(x))) << x;
     EXPECT_TRUE(std::isnan(portableExp(kNaN)));
     EXPECT_EQ(portableExp(kInf), kInf);
     EXPECT_EQ(portableExp(-kInf), 0.0);
@@ -56,13 +53,9 @@ TEST(PortableMath, SpecialValues) {
     EXPECT_EQ(portableExp(-0.0), 1.0);
     EXPECT_EQ(portableExp(-745.1332191019411), std::exp(-745.1332191019411));  // the smallest subnormal
 
-    EXPECT_EQ(portableLog(0.0), -kInf);
+    for (double x : {-kInf, kNaN}) EXPECT_TRUE(std::isnan(portableLog(x))) << x;
     EXPECT_EQ(portableLog(-0.0), -kInf);
-    EXPECT_TRUE(std::isnan(portableLog(-1.0)));
-    EXPECT_TRUE(std::isnan(portableLog(-kInf)));
-    EXPECT_TRUE(std::isnan(portableLog(kNaN)));
     EXPECT_EQ(portableLog(kInf), kInf);
-    EXPECT_EQ(portableLog(1.0), 0.0);
     EXPECT_EQ(portableLog(std::numeric_limits<double>::denorm_min()),
               std::log(std::numeric_limits<double>::denorm_min()));
 }

@@ -62,13 +62,9 @@ TEST(RandomContext, MatchesReferenceTable) {
     }
 }
 
+// The values themselves are pinned by the reference table; opening order and
+// interleaving with other streams change nothing.
 TEST(RandomContext, StreamsDependOnlyOnSeedNameAndIndex) {
-    const std::uint64_t derived = deriveStreamSeed(42, "a", 0);
-    RandomContext first(42);
-    EXPECT_EQ(draws(first, "a", 0, 2),
-              (std::vector{mix64(derived + kSplitMixGamma), mix64(derived + 2 * kSplitMixGamma)}));
-
-    // Opening order and interleaving with other streams change nothing.
     RandomContext aFirst(7), bFirst(7);
     aFirst.stream("a", 0);
     aFirst.stream("b", 0);
@@ -79,8 +75,8 @@ TEST(RandomContext, StreamsDependOnlyOnSeedNameAndIndex) {
     EXPECT_EQ(draws(aFirst, "b", 0, 5), draws(bFirst, "b", 0, 5));
 
     EXPECT_NE(draws(aFirst, "a", 1, 3), draws(aFirst, "a", 2, 3));
-    RandomContext otherSeed(8);
-    EXPECT_NE(draws(otherSeed, "a", 0, 3), draws(first, "a", 0, 3));
+    RandomContext otherSeed(8), sameSeed(7);
+    EXPECT_NE(draws(otherSeed, "a", 0, 3), draws(sameSeed, "a", 0, 3));
     EXPECT_EQ(aFirst.streamCount(), 4u);
 }
 
