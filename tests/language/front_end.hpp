@@ -20,6 +20,14 @@ inline Core::Vostel::Model parse(const std::string& source) {
     return Core::Vostel::Parser(lex(source)).parseModel();
 }
 
+// "construct/capability@line" for each capability use of `model`, in order.
+inline std::vector<std::string> capabilityUsesOf(const Core::Vostel::Model& model) {
+    std::vector<std::string> uses;
+    for (const Core::Vostel::CapabilityUse& use : model.capabilityUses)
+        uses.push_back(use.construct + "/" + use.capability + "@" + std::to_string(use.line));
+    return uses;
+}
+
 // One bad input of a table-driven error test; `why` is the reason it is bad.
 struct BadInput {
     std::string source;

@@ -110,36 +110,31 @@ TEST_F(LoaderTest, LowersEveryFieldInOrder) {
             "controls { match spike_count tolerance 10 percent; match isi_variance tolerance 100 percent; }\n"
             "metrics { dwell_time; }\n"));
     const Core::Kvrn::ExperimentSpec spec = loadExperiment(path, "").spec;
-    EXPECT_EQ(spec.hypothesis, "H3");
-    EXPECT_EQ(spec.theory_version, "phase v1");
-    EXPECT_EQ(spec.snapshot_at_ns, 25000000);
-    EXPECT_EQ(spec.trials, 3u);
-    EXPECT_EQ(spec.stimulus.name, "S");
+    EXPECT_EQ(
+        std::tie(spec.hypothesis, spec.theory_version, spec.snapshot_at_ns, spec.trials, spec.stimulus.name),
+        std::tuple("H3", "phase v1", 25000000, 3u, "S"));
     ASSERT_EQ(spec.stimulus.segments.size(), 2u);
-    EXPECT_EQ(spec.stimulus.segments[1].name, "blank");
-    EXPECT_EQ(spec.stimulus.segments[1].start_ns, 50000000);
-    EXPECT_EQ(spec.stimulus.segments[1].end_ns, 100000000);
+    const Core::Kvrn::StimulusSegment& blank = spec.stimulus.segments[1];
+    EXPECT_EQ(std::tie(blank.name, blank.start_ns, blank.end_ns), std::tuple("blank", 50000000, 100000000));
 
     ASSERT_EQ(spec.branches.size(), 4u);
     EXPECT_EQ(spec.branches[0].name, "control");
     EXPECT_TRUE(spec.branches[0].interventions.empty());
     const Core::Kvrn::Intervention& jitter = spec.branches[2].interventions.at(0);
-    EXPECT_EQ(jitter.kind, "phase_jitter");
-    EXPECT_EQ(jitter.targets, (std::vector<std::string>{"exc", "inh"}));
-    EXPECT_EQ(jitter.parameter, 0.5);
+    EXPECT_EQ(std::tie(jitter.kind, jitter.targets, jitter.parameter),
+              std::tuple("phase_jitter", std::vector<std::string>{"exc", "inh"}, 0.5));
     const Core::Kvrn::Intervention& ablate = spec.branches[3].interventions.at(0);
     EXPECT_EQ(ablate.targets, std::vector<std::string>{"oscillators"});
     EXPECT_FALSE(ablate.parameter);
 
+    // Percent tolerances become fractions.
     ASSERT_EQ(spec.controls.size(), 2u);
-    EXPECT_EQ(spec.controls[0].statistic, ControlStatistic::SpikeCount);
-    EXPECT_EQ(spec.controls[0].tolerance, 0.1);
-    EXPECT_EQ(spec.controls[1].statistic, ControlStatistic::IsiVariance);
-    EXPECT_EQ(spec.controls[1].tolerance, 1.0);
+    EXPECT_EQ(std::tie(spec.controls[0].statistic, spec.controls[0].tolerance),
+              std::tuple(ControlStatistic::SpikeCount, 0.1));
+    EXPECT_EQ(std::tie(spec.controls[1].statistic, spec.controls[1].tolerance),
+              std::tuple(ControlStatistic::IsiVariance, 1.0));
     EXPECT_EQ(spec.metrics, (std::vector<std::string>{"state_separation", "firing_rate", "dwell_time"}));
-    EXPECT_EQ(spec.prediction, "p");
-    EXPECT_EQ(spec.null, "n");
-    EXPECT_EQ(spec.falsification, "f");
+    EXPECT_EQ(std::tie(spec.prediction, spec.null, spec.falsification), std::tuple("p", "n", "f"));
 }
 
 TEST_F(LoaderTest, SweepValuesKeepOrderAndUnits) {
@@ -183,37 +178,16 @@ TEST(Lowering, RefusesWhatTheAnalysisWouldHaveReported) {
                      "a sweep needs at least one seed");
 }
 
-// The two declaration files of the acceptance program.
-TEST(DeclarationFiles, LoadCleanlyAndSayWhatTheyMean) {
-    const std::vector<std::string> words{"best", "optimal", "optimum", "recommended", "winner", "argmax"};
+// The two declaration files of the acceptance program load without a warning
+// and declare only known metrics; the shape the acceptance checks need of
+// them (sweep or none, axis, seeds, branches) is checked when the program runs.
+TEST(DeclarationFiles, LoadWithoutWarnings) {
     const Core::Kvrn::MetricRegistry metrics;
     for (const char* name : {"o1-phase-scramble.vostel", "s1-stochasticity-sweep.vostel"}) {
         const std::string path = repositoryFile(std::string("Vostel/experiments/") + name);
-        const Model model = parseModelFile(path);
-        const AnalysisResult analysis = SemanticAnalyzer(model, RuntimeKind::Kvrn).analyze();
-        EXPECT_TRUE(analysis.warnings.empty()) << name << ": " << analysis.warnings.front();
-        const Core::Kvrn::ExperimentSpec spec = loadExperiment(path, "").spec;
-        for (const std::string& metric : spec.metrics) EXPECT_TRUE(metrics.hasMetric(metric)) << metric;
-        for (const std::string& text : {spec.prediction, spec.null, spec.falsification}) {
-            for (const std::string& word : words) EXPECT_EQ(text.find(word), std::string::npos) << word;
-        }
+        const AnalysisResult analysis = SemanticAnalyzer(parseModelFile(path), RuntimeKind::Kvrn).analyze();
+        EXPECT_TRUE(analysis.errors.empty() && analysis.warnings.empty()) << name;
+        for (const std::string& metric : loadExperiment(path, "").spec.metrics)
+            EXPECT_TRUE(metrics.hasMetric(metric)) << name << ": " << metric;
     }
-
-    const LoadedExperiment o1 =
-        loadExperiment(repositoryFile("Vostel/experiments/o1-phase-scramble.vostel"), "");
-    EXPECT_FALSE(o1.sweep);
-    ASSERT_EQ(o1.spec.branches.size(), 2u);
-    EXPECT_TRUE(o1.spec.branches[0].interventions.empty());
-    EXPECT_EQ(o1.spec.branches[1].interventions.at(0).kind, "phase_scramble");
-    EXPECT_FALSE(o1.spec.controls.empty());
-
-    const LoadedExperiment s1 =
-        loadExperiment(repositoryFile("Vostel/experiments/s1-stochasticity-sweep.vostel"), "");
-    ASSERT_TRUE(s1.sweep);
-    ASSERT_EQ(s1.sweep->axes.size(), 1u);
-    EXPECT_EQ(s1.sweep->axes[0].name, "stochasticity");
-    EXPECT_EQ(s1.sweep->axes[0].values.size(), 6u);
-    EXPECT_EQ(s1.sweep->seeds, 6u);
-    EXPECT_EQ(s1.spec.branches.size(), 1u);
-    EXPECT_TRUE(s1.spec.swept);
 }

@@ -38,15 +38,11 @@ InterventionDecl intervention(const std::string& call) {
 
 TEST(TopLevel, PragmasSeedAndAnEmptyFile) {
     Model empty = parse("// nothing here\n");
-    EXPECT_FALSE(empty.version);
-    EXPECT_FALSE(empty.runtime);
-    EXPECT_FALSE(empty.seed);
+    EXPECT_TRUE(!empty.version && !empty.runtime && !empty.seed);
     EXPECT_TRUE(empty.capabilityUses.empty() && empty.experiments.empty() && empty.neurons.empty());
 
     Model model = parse("vostel \"2.0\";\n\nruntime \"kvrn\";\nseed 5;\nseed 9;\n");
-    EXPECT_EQ(model.version, "2.0");
-    EXPECT_EQ(model.runtime, "kvrn");
-    EXPECT_EQ(model.runtimeLine, 3u);
+    EXPECT_EQ(std::tie(model.version, model.runtime, model.runtimeLine), std::tuple("2.0", "kvrn", 3u));
     EXPECT_EQ(model.seed, 9);  // a later global seed replaces an earlier one
 
     Model runtimeOnly = parse("runtime \"sync\";");
@@ -107,17 +103,15 @@ TEST(Durations, Failures) {
 }
 
 TEST(Stimulus, SegmentsInOrderWithTheirTimes) {
-    Model model = parseExample("experiments.vostel");
-    ASSERT_EQ(model.stimuli.size(), 1u);
-    const StimulusDecl& drive = model.stimuli[0];
-    EXPECT_EQ(drive.name, "drive");
-    ASSERT_EQ(drive.segments.size(), 3u);
-    EXPECT_EQ(drive.segments[0].name, "baseline");
-    EXPECT_EQ(drive.segments[0].from, 0);
-    EXPECT_EQ(drive.segments[0].to, 200000000);
-    EXPECT_EQ(drive.segments[1].to, 250000000);    // 0.25 s
-    EXPECT_EQ(drive.segments[2].from, 250000000);  // 250000 us
-    EXPECT_EQ(drive.segments[2].to, 400000000);
+    const std::vector<StimulusDecl> stimuli = parseExample("experiments.vostel").stimuli;
+    ASSERT_EQ(stimuli.size(), 1u);
+    std::vector<std::string> segments;
+    for (const SegmentDecl& s : stimuli[0].segments)
+        segments.push_back(s.name + " " + std::to_string(s.from) + "-" + std::to_string(s.to));
+    // 0.25 s, 250000 us and 400000000 ns land on the same nanosecond grid.
+    EXPECT_EQ(stimuli[0].name, "drive");
+    EXPECT_EQ(segments, (std::vector<std::string>{"baseline 0-200000000", "pulse 200000000-250000000",
+                                                  "rest 250000000-400000000"}));
 
     Testing::expectAllFail({
         // clang-format off
@@ -138,31 +132,24 @@ TEST(Experiment, PropertiesIntoTheRecord) {
     Model model = parseExample("experiments.vostel");
     ASSERT_EQ(model.experiments.size(), 2u);
     const ExperimentDecl& x = model.experiments[0];
-    EXPECT_EQ(x.name, "PhaseScramble");
-    EXPECT_EQ(x.hypothesis, "H1");
-    EXPECT_EQ(x.theory, "phase-coding v2");
-    EXPECT_EQ(x.stimulus, "drive");
-    EXPECT_EQ(x.seed, 1234);
-    EXPECT_EQ(x.forkAt, 200000000);
-    EXPECT_EQ(x.trials, 2);
+    EXPECT_EQ(std::tie(x.name, x.hypothesis, x.theory, x.stimulus, x.seed, x.forkAt, x.trials),
+              std::tuple("PhaseScramble", "H1", "phase-coding v2", "drive", 1234, 200000000, 2));
     ASSERT_EQ(x.branches.size(), 3u);
     EXPECT_EQ(x.branches[0].name, "baseline");
     EXPECT_TRUE(x.branches[0].interventions.empty());
     const InterventionDecl& scramble = x.branches[1].interventions.at(0);
-    EXPECT_EQ(scramble.name, "phase_scramble");
-    EXPECT_EQ(scramble.arguments, (std::vector<std::string>{"exc", "inh"}));
-    EXPECT_EQ(scramble.value, 0.5);
+    EXPECT_EQ(std::tie(scramble.name, scramble.arguments, scramble.value),
+              std::tuple("phase_scramble", std::vector<std::string>{"exc", "inh"}, 0.5));
     EXPECT_EQ(x.branches[2].interventions.at(0).value, -2.5);
     ASSERT_EQ(x.controls.size(), 2u);
-    EXPECT_EQ(x.controls[0].statistic, "firing_rate");
-    EXPECT_EQ(x.controls[0].tolerance, 0.05);
+    EXPECT_EQ(std::tie(x.controls[0].statistic, x.controls[0].tolerance), std::tuple("firing_rate", 0.05));
     EXPECT_EQ(x.controls[1].tolerance, 12.5 / 100.0);
-    // Two metrics blocks concatenate.
-    EXPECT_EQ(x.metrics, (std::vector<std::string>{"state_separation", "phase_locking"}));
+    EXPECT_EQ(x.metrics,
+              (std::vector<std::string>{"state_separation", "phase_locking"}));  // blocks concatenate
     EXPECT_FALSE(x.sweep);
-    EXPECT_EQ(x.prediction, "state separation falls under scrambling");
-    EXPECT_EQ(x.nullResult, "no change beyond the matched controls");
-    EXPECT_EQ(x.falsification, "separation rises by more than 10 %");
+    EXPECT_EQ(std::tie(x.prediction, x.nullResult, x.falsification),
+              std::tuple("state separation falls under scrambling", "no change beyond the matched controls",
+                         "separation rises by more than 10 %"));
 
     const ExperimentDecl& sweep = model.experiments[1];
     EXPECT_FALSE(sweep.seed);  // the global seed stays on the model
@@ -171,20 +158,21 @@ TEST(Experiment, PropertiesIntoTheRecord) {
     ASSERT_TRUE(sweep.sweep);
     EXPECT_EQ(sweep.sweep->seeds, 6);  // seeds declared twice: the later count
     ASSERT_EQ(sweep.sweep->axes.size(), 2u);
-    EXPECT_EQ(sweep.sweep->axes[0].parameter, "stochasticity");
+    EXPECT_EQ(std::tie(sweep.sweep->axes[0].parameter, sweep.sweep->axes[1].parameter),
+              std::tuple("stochasticity", "latency"));
     EXPECT_EQ(sweep.sweep->axes[0].values.size(), 6u);
-    EXPECT_EQ(sweep.sweep->axes[1].parameter, "latency");
     EXPECT_EQ(sweep.sweep->axes[1].values, (std::vector<double>{10000000.0, 20000000.0, 1500.0}));
-}
 
-TEST(Experiment, RepeatedPropertiesAndToleranceSign) {
-    Model model = parse(
-        "experiment E { trials: 3; trials: 4; sweep { a: [1]; seeds: 2; } sweep { b: [2]; seeds: 5; }"
-        " controls { match isi_variance tolerance -5 percent; } }");
-    const ExperimentDecl& x = model.experiments.at(0);
-    EXPECT_EQ(x.trials, 4);
-    EXPECT_EQ(x.sweep->axes.at(0).parameter, "b");  // a later sweep block replaces an earlier one
-    EXPECT_EQ(x.controls.at(0).tolerance, -0.05);   // parses; the analysis rejects it
+    // Repeated properties: the later one wins, a later sweep block replaces an
+    // earlier one; a negative tolerance parses (the analysis rejects it).
+    const ExperimentDecl repeated =
+        parse(
+            "experiment E { trials: 3; trials: 4; sweep { a: [1]; seeds: 2; } sweep { b: [2]; seeds: 5; }"
+            " controls { match isi_variance tolerance -5 percent; } }")
+            .experiments.at(0);
+    EXPECT_EQ(
+        std::tie(repeated.trials, repeated.sweep->axes.at(0).parameter, repeated.controls.at(0).tolerance),
+        std::tuple(4, "b", -0.05));
 }
 
 TEST(Experiment, InterventionArguments) {
@@ -237,15 +225,11 @@ TEST(Experiment, Failures) {
 TEST(Sweep, LinspaceValuesAreComputedInTheWrittenOrder) {
     EXPECT_EQ(axisValues("linspace(0, 1, 5)"), (std::vector<double>{0, 0.25, 0.5, 0.75, 1}));
     EXPECT_EQ(axisValues("linspace(2, -2, 2)"), (std::vector<double>{2, -2}));
-    // i * (to - from) / (count - 1) + from, each step rounded as written.
-    std::vector<double> values = axisValues("linspace(0.1, 0.7, 4)");
-    ASSERT_EQ(values.size(), 4u);
-    for (int i = 0; i < 4; ++i) {
-        double expected = static_cast<double>(i) * (0.7 - 0.1) / 3.0 + 0.1;
-        EXPECT_EQ(values[i], expected) << i;
-    }
-    EXPECT_EQ(values[3], 0.7);
-    EXPECT_NE(values[1], 0.1 + 0.2);  // not accumulated
+    // i * (to - from) / (count - 1) + from, each step rounded as written: not
+    // accumulated, not from + i * step, and the last value not pinned to `to`.
+    EXPECT_EQ(axisValues("linspace(0.1, 1, 10)"),
+              (std::vector<double>{0.1, 0.2, 0.30000000000000004, 0.4, 0.5, 0.6, 0.7000000000000001,
+                                   0.7999999999999999, 0.9, 0.9999999999999999}));
 }
 
 TEST(Sweep, ListValuesWithUnits) {
@@ -287,43 +271,30 @@ TEST(Runtime2, ConstructsKeepTheirFieldTextsAndNoteCapabilities) {
     Model model = parseExample("experiments.vostel");
     ASSERT_EQ(model.runtime2Constructs.size(), 4u);
     const Runtime2Construct& oscillator = model.runtime2Constructs[0];
-    EXPECT_EQ(oscillator.keyword, "oscillator");
-    EXPECT_EQ(oscillator.name, "theta");
-    EXPECT_EQ(oscillator.line, 8u);
+    EXPECT_EQ(std::tie(oscillator.keyword, oscillator.name, oscillator.line),
+              std::tuple("oscillator", "theta", 8u));
     ASSERT_EQ(oscillator.fields.size(), 2u);
-    EXPECT_EQ(oscillator.fields[0].name, "frequency");
-    EXPECT_EQ(oscillator.fields[0].tokens, (std::vector<std::string>{"10", "Hz"}));
-    EXPECT_EQ(oscillator.fields[0].line, 9u);
+    EXPECT_EQ(std::tie(oscillator.fields[0].name, oscillator.fields[0].tokens, oscillator.fields[0].line),
+              std::tuple("frequency", std::vector<std::string>{"10", "Hz"}, 9u));
     const Runtime2Field& window = model.runtime2Constructs[1].fields.at(2);
     EXPECT_EQ(window.name, "window");
     EXPECT_TRUE(window.tokens.empty());
     ASSERT_EQ(window.children.size(), 2u);
     EXPECT_EQ(window.children[1].tokens, (std::vector<std::string>{"500", "ms"}));
     EXPECT_EQ(model.runtime2Constructs[3].fields.at(0).tokens, std::vector<std::string>{"out/spikes.csv"});
+    EXPECT_EQ(Testing::capabilityUsesOf(model),
+              (std::vector<std::string>{"oscillator/oscillator@8", "phase_modulation/oscillator@13",
+                                        "synapse/realtime_delay@22", "recorder/recorder@24"}));
 
-    ASSERT_EQ(model.capabilityUses.size(), 4u);
-    EXPECT_EQ(model.capabilityUses[0].construct, "oscillator");
-    EXPECT_EQ(model.capabilityUses[0].capability, "oscillator");
-    EXPECT_EQ(model.capabilityUses[0].line, 8u);
-    EXPECT_EQ(model.capabilityUses[1].construct, "phase_modulation");
-    EXPECT_EQ(model.capabilityUses[2].capability, "realtime_delay");
-    EXPECT_EQ(model.capabilityUses[3].capability, "recorder");
-
+    // A transformer needs no capability of its own.
     Model more = parse(
         "transformer t { layers 2; }\nlearning_gate g { }\nhomeostasis h { }\nprediction p { }\n"
         "modality m { }\nactuator a { }");
-    ASSERT_EQ(more.runtime2Constructs.size(), 6u);
-    ASSERT_EQ(more.capabilityUses.size(), 5u);  // a transformer needs no capability of its own
-    const char* expected[][2] = {{"learning_gate", "stdp"},
-                                 {"homeostasis", "stdp"},
-                                 {"prediction", "prediction"},
-                                 {"modality", "multimodal"},
-                                 {"actuator", "realtime"}};
-    for (std::size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(more.capabilityUses[i].construct, expected[i][0]);
-        EXPECT_EQ(more.capabilityUses[i].capability, expected[i][1]);
-        EXPECT_EQ(more.capabilityUses[i].line, i + 2);
-    }
+    EXPECT_EQ(more.runtime2Constructs.size(), 6u);
+    EXPECT_EQ(
+        Testing::capabilityUsesOf(more),
+        (std::vector<std::string>{"learning_gate/stdp@2", "homeostasis/stdp@3", "prediction/prediction@4",
+                                  "modality/multimodal@5", "actuator/realtime@6"}));
 
     Testing::expectAllFail({
         // clang-format off

@@ -26,50 +26,14 @@ Outcome outcomeOf(const std::string& source) {
 }
 
 // Pieces that steer mutations towards the interesting corners of the grammar.
+// clang-format off
 const std::vector<std::string> kFragments = {
-    "{",
-    "}",
-    "(",
-    ")",
-    "[",
-    "]",
-    ";",
-    ":",
-    ",",
-    ".",
-    "->",
-    "-",
-    "=",
-    "<",
-    "\"",
-    "/*",
-    "*/",
-    "//",
-    "\n",
-    "_",
-    "!",
-    "\xff",
-    "1.5",
-    "0.5 ns",
-    "3.",
-    "ms",
-    "linspace(0, 1, 1)",
-    "seeds: 2;",
-    "99999999999999999999",
-    "9223372036854775807 s",
-    "not",
-    "and",
-    "use",
-    "connect a -> b",
-    "adapter low_rank as x { }",
-    "sweep {",
-    "experiment",
-    "neuron",
-    "tau_m 1;",
-    "oscillator o {",
-    "when",
-    "vostel \"2.0\";",
-};
+    "{", "}", "(", ")", "[", "]", ";", ":", ",", ".", "->", "-", "=", "<", "\"", "/*", "*/", "//", "\n",
+    "_", "!", "\xff", "1.5", "0.5 ns", "3.", "ms", "linspace(0, 1, 1)", "seeds: 2;",
+    "99999999999999999999", "9223372036854775807 s", "not", "and", "use", "connect a -> b",
+    "adapter low_rank as x { }", "sweep {", "experiment", "neuron", "tau_m 1;", "oscillator o {", "when",
+    "vostel \"2.0\";"};
+// clang-format on
 
 std::string mutate(std::string text, std::mt19937_64& random) {
     auto below = [&](std::size_t n) {
