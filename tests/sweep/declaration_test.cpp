@@ -18,7 +18,6 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 }  // namespace
 
 TEST(SweepValidation, ReportsTheFirstProblemInOrder) {
-    EXPECT_EQ(SweepDeclaration{}.seeds, 1u);
     // Seeds are checked before anything else, the axes list before the axes.
     EXPECT_THROW_MSG(validateSweep(SweepDeclaration{{}, 0}), InvalidSweep, "a sweep needs at least one seed");
     EXPECT_THROW_MSG(validateSweep(SweepDeclaration{}), InvalidSweep,
@@ -71,7 +70,7 @@ TEST(SweepExpansion, LastAxisVariesFastestInDeclaredOrder) {
     EXPECT_EQ(down[2].value("g"), 0.1);
 }
 
-TEST(SweepPoint, LookupLabelAndHash) {
+TEST(SweepPoint, LookupLabelAndHashNearbyValuesShareOnlyALabel) {
     const SweepPoint point{{{"stochasticity", 0.1}, {"modulation", 1}, {"modulation", 7}}};
     EXPECT_EQ(point.value("modulation"), 1);  // the first parameter of that name
     EXPECT_THROW_MSG(point.value("Modulation"), InvalidSweep, "sweep point has no parameter Modulation");
@@ -86,14 +85,10 @@ TEST(SweepPoint, LookupLabelAndHash) {
 
     EXPECT_EQ((SweepPoint{{{"g", 1}}}.hash()), 0xe535cdc8ac55d977ULL);
     EXPECT_EQ((SweepPoint{{{"x", 1e-5}}}.label()), "x=1e-05");
-}
 
-TEST(SweepPoint, NearbyValuesShareALabelButNotAHash) {
-    const SweepPoint a{{{"g", 1.0000001}}};
-    const SweepPoint b{{{"g", 1.0000002}}};
-    EXPECT_EQ(a.label(), "g=1");
-    EXPECT_EQ(b.label(), "g=1");
+    // Labels round to six digits, hashes keep every bit.
+    const SweepPoint a{{{"g", 1.0000001}}}, b{{{"g", 1.0000002}}};
+    EXPECT_EQ(std::tuple(a.label(), b.label()), std::tuple("g=1", "g=1"));
     EXPECT_EQ(a.hash(), Core::stableHash64("g=1.0000001000000001;"));
     EXPECT_EQ(b.hash(), Core::stableHash64("g=1.0000001999999999;"));
-    EXPECT_NE(a.hash(), b.hash());
 }

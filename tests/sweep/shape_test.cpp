@@ -23,35 +23,28 @@ std::vector<double> tenthsAxis() {
 
 }  // namespace
 
-TEST(CurveShape, NamesAndNumericValues) {
-    EXPECT_EQ(shapeName(CurveShape::Flat), "flat");
-    EXPECT_EQ(shapeName(CurveShape::MonotoneIncreasing), "monotone increasing");
-    EXPECT_EQ(shapeName(CurveShape::MonotoneDecreasing), "monotone decreasing");
-    EXPECT_EQ(shapeName(CurveShape::InteriorMaximum), "interior maximum");
-    EXPECT_EQ(shapeName(CurveShape::InteriorMinimum), "interior minimum");
-    EXPECT_EQ(shapeName(CurveShape::NonMonotone), "non-monotone");
-    EXPECT_EQ(shapeName(static_cast<CurveShape>(17)), "flat");
-    EXPECT_EQ(static_cast<int>(CurveShape::NonMonotone), 5);
-}
-
+// Every shape, each with the name the report prints for it.
 TEST(CurveShape, KnownCurves) {
-    EXPECT_EQ(shapeOf({1, 2, 3, 4, 5}), CurveShape::MonotoneIncreasing);
-    EXPECT_EQ(shapeOf({5, 4, 3, 2, 1}), CurveShape::MonotoneDecreasing);
-    EXPECT_EQ(shapeOf({3, 3, 3, 3, 3}), CurveShape::Flat);
-    EXPECT_EQ(shapeOf({3, 3.001, 2.999, 3, 3.001}), CurveShape::Flat);
-    EXPECT_EQ(shapeOf({1, 3, 6, 3, 1}), CurveShape::InteriorMaximum);
-    EXPECT_EQ(shapeOf({6, 3, 1, 3, 6}), CurveShape::InteriorMinimum);
-    // Last maximum at 3, first minimum at 0.
-    EXPECT_EQ(shapeOf({1, 6, 1, 6, 1}), CurveShape::InteriorMaximum);
-    EXPECT_EQ(shapeOf({6, 1, 6, 1, 6}), CurveShape::InteriorMinimum);
-    EXPECT_EQ(shapeOf({1, 2, 3, 4, 9}), CurveShape::MonotoneIncreasing);
-    // Both extremes inside, or both at the ends.
-    EXPECT_EQ(shapeOf({3, 6, 3, 1, 3}), CurveShape::NonMonotone);
-    EXPECT_EQ(shapeOf({1, 6, 2, 3, 9}), CurveShape::NonMonotone);
-    // A dip smaller than the step (5 % of the range) is not a move.
-    EXPECT_EQ(shapeOf({0, 50, 49, 80, 100}), CurveShape::MonotoneIncreasing);
-    // All zeros: the scale falls back to 1.
-    EXPECT_EQ(shapeOf({0, 0, 0, 0, 0}), CurveShape::Flat);
+    const std::pair<std::vector<double>, const char*> rows[] = {
+        {{1, 2, 3, 4, 5}, "monotone increasing"},
+        {{5, 4, 3, 2, 1}, "monotone decreasing"},
+        {{3, 3, 3, 3, 3}, "flat"},
+        {{3, 3.001, 2.999, 3, 3.001}, "flat"},  // noise below the tolerance
+        {{1, 3, 6, 3, 1}, "interior maximum"},
+        {{6, 3, 1, 3, 6}, "interior minimum"},
+        {{1, 6, 1, 6, 1}, "interior maximum"},  // the last maximum (3) is inside, the first minimum (0) not
+        {{6, 1, 6, 1, 6}, "interior minimum"},  // the first minimum (1) is inside, the last maximum (4) not
+        {{1, 2, 3, 4, 9}, "monotone increasing"},       // a maximum at the end is no interior one
+        {{3, 6, 3, 1, 3}, "non-monotone"},              // both extremes inside
+        {{1, 6, 2, 3, 9}, "non-monotone"},              // both extremes at the ends, but not monotone
+        {{0, 50, 49, 80, 100}, "monotone increasing"},  // a dip below the step (5 % of the range) is no move
+        {{0, 0, 0, 0, 0}, "flat"},                      // all zeros: the scale falls back to 1
+    };
+    for (const auto& [curve, name] : rows) {
+        std::string written;
+        for (double v : curve) written += std::to_string(v) + " ";
+        EXPECT_EQ(shapeName(shapeOf(curve)), name) << written;
+    }
     EXPECT_EQ(classifyShape(kAxis5, std::vector<double>{1, 2, 3, 4, 5}, 0), CurveShape::MonotoneIncreasing);
 }
 

@@ -10,20 +10,8 @@
 
 using namespace Core::Kvrn;
 
-TEST(StudentT, MatchesThePrintedTable) {
-    const struct {
-        double nu, expected;
-    } table[] = {{1, 12.7062},  {2, 4.30265},   {5, 2.57058},   {10, 2.22814},
-                 {30, 2.04227}, {100, 1.98397}, {1000, 1.96234}};
-    for (const auto& row : table) EXPECT_NEAR(studentTQuantile(0.975, row.nu), row.expected, 1e-4) << row.nu;
-    const double large = studentTQuantile(0.975, 1e7);
-    EXPECT_GT(large, 1.9599);
-    EXPECT_LT(large, 1.9601);
-    EXPECT_NEAR(studentTQuantile(0.5, 7), 0.0, 1e-6);
-    EXPECT_NEAR(studentTQuantile(0.025, 10) + studentTQuantile(0.975, 10), 0.0, 1e-9);
-    EXPECT_GT(studentTQuantile(0.975, 4), 2.744);
-}
-
+// The reference rows hold the printed 0.975 table (nu = 1 ... 1000) with its
+// large-nu limit, the median, both tails at nu = 10 and fractional nu.
 TEST(StudentT, QuantilesMatchReferenceBitForBit) {
     const auto rows = Testing::readTsv(Testing::dataPath("golden/student-t.tsv"));
     ASSERT_FALSE(rows.empty());
