@@ -1,12 +1,15 @@
-// Writes a run result built from the input with RunRegistry::write and reads
-// the index back with loadEntries: every identity field and every metric
-// value must come back as written (a NaN as some NaN). Identity texts may hold
+// Writes a run result built from the input with RunRegistry::write, into an
+// empty registry or one whose index already holds arbitrary text, and reads
+// the index back with loadEntries: the earlier entries are unchanged, and
+// every identity field and metric value of the new ones comes back as
+// written (a NaN as some NaN). Identity texts may hold
 // any bytes; metric names are kept to bytes that JSON escaping leaves alone,
 // since the metrics reader takes names verbatim.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <bit>
 #include <cmath>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +46,24 @@ double anyDouble(FuzzedDataProvider& in) {
 bool sameValue(double written, double read) {
     if (std::isnan(written)) return std::isnan(read);
     return std::bit_cast<std::uint64_t>(written) == std::bit_cast<std::uint64_t>(read);
+}
+
+bool sameIdentity(const RegistryEntry& a, const RegistryEntry& b) {
+    return a.experiment == b.experiment && a.branch == b.branch && a.point == b.point &&
+           a.point_hash == b.point_hash && a.hypothesis == b.hypothesis &&
+           a.theory_version == b.theory_version && a.engine_version == b.engine_version &&
+           a.metrics_version == b.metrics_version && a.config_hash == b.config_hash &&
+           a.architecture_hash == b.architecture_hash && a.seed == b.seed && a.trials == b.trials &&
+           a.duration_ns == b.duration_ns && a.valid == b.valid;
+}
+
+bool sameMetrics(const RegistryEntry& a, const RegistryEntry& b) {
+    if (a.metrics.size() != b.metrics.size()) return false;
+    for (const auto& [name, value] : a.metrics) {
+        const auto found = b.metrics.find(name);
+        if (found == b.metrics.end() || !sameValue(value, found->second)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -83,17 +104,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             run.parameters[in.ConsumeRandomLengthString(kMaxText)] = in.ConsumeRandomLengthString(kMaxText);
     }
 
+    const std::string earlierIndex = in.ConsumeBool() ? in.ConsumeRandomLengthString(512) : std::string();
+
     std::error_code ignored;
     for (const auto& item : std::filesystem::directory_iterator(scratch.path()))
         std::filesystem::remove_all(item.path(), ignored);
     const RunRegistry registry(scratch.path());
+    std::vector<RegistryEntry> earlier;
+    if (!earlierIndex.empty()) {
+        std::ofstream(scratch.path() / "registry.jsonl", std::ios::binary) << earlierIndex;
+        try {
+            earlier = registry.loadEntries();
+        } catch (const std::invalid_argument&) {
+            return 0;  // an index that is unreadable already tells nothing
+        } catch (const std::out_of_range&) {
+            return 0;
+        }
+    }
     registry.write(result);
 
     const std::vector<RegistryEntry> entries = registry.loadEntries();
-    Fuzz::require(entries.size() == result.runs.size(), "one index entry per run");
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+    Fuzz::require(entries.size() == earlier.size() + result.runs.size(), "one index entry per run");
+    for (std::size_t i = 0; i < earlier.size(); ++i)
+        Fuzz::require(sameIdentity(entries[i], earlier[i]) && sameMetrics(entries[i], earlier[i]),
+                      "appending changed an earlier entry");
+    for (std::size_t i = 0; i < result.runs.size(); ++i) {
         const RunRecord& w = result.runs[i];
-        const RegistryEntry& r = entries[i];
+        const RegistryEntry& r = entries[earlier.size() + i];
         Fuzz::require(r.experiment == w.experiment && r.branch == w.branch && r.point == w.point &&
                           r.point_hash == w.point_hash && r.hypothesis == w.hypothesis &&
                           r.theory_version == w.theory_version && r.engine_version == w.engine_version &&
