@@ -248,8 +248,8 @@ TEST(OscillatoryPopulations, InterventionsAndTheirRecords) {
         {intervention("scale_drive", {"A"}), "scale_drive needs a factor"},
         {intervention("silence", {}, 1.0), "this model does not implement silence"},
     };
-    for (const auto& [refusedIntervention, message] : refused)
-        EXPECT_THROW_MSG(model.applyIntervention(refusedIntervention), InvalidExperiment, message);
+    for (const auto& row : refused)
+        EXPECT_THROW_MSG(model.applyIntervention(row.first), InvalidExperiment, row.second);
     EXPECT_THROW_MSG(model.applyIntervention(intervention("phase_jitter", {}, -1.0)),
                      Core::Kvrn::InvalidMatchedControl, "phase jitter sigma must be finite and >= 0");
     EXPECT_TRUE(model.parameters().empty());
