@@ -92,9 +92,11 @@ TEST(Expressions, Failures) {
     });
 }
 
-// The example file uses every architecture declaration. Statements the
-// declarations share are checked in full once; elsewhere one field shows that
-// the declaration routes the statement to its list.
+// The example file uses every architecture declaration. Fields the semantic
+// analysis reads (names, types, endpoints, ports, exposes, adapters, training,
+// channels, participants) are covered through its messages; here the rest.
+// Statements the declarations share are checked in full once; elsewhere one
+// field shows that the declaration routes the statement to its list.
 TEST(Architecture, NeuronsAndPlasticity) {
     const Model& m = example();
     ASSERT_EQ(m.neurons.size(), 2u);
@@ -119,11 +121,9 @@ TEST(Architecture, NeuronsAndPlasticity) {
     EXPECT_TRUE(m.neurons[1].runtime2Fields.empty());
 
     const PlasticityDecl& hebb = m.plasticities.at(0);
-    EXPECT_EQ(shape(hebb.rules.at(0).condition), "(pre.fired and post.fired)");
-    EXPECT_EQ(shape(hebb.rules.at(0).actions.at(0).value), "(0.01 * chemistry.dopamine)");
-    EXPECT_EQ(std::tie(hebb.limits.at(0).variable, hebb.limits.at(0).upper), std::tuple("weight", 1.0));
+    EXPECT_EQ(std::tuple(hebb.rules.size(), hebb.limits.at(0).lower, hebb.limits.at(0).upper),
+              std::tuple(1u, 0.0, 1.0));
     EXPECT_EQ(hebb.runtime2Fields.size(), 3u);
-
     // Only the neuron with runtime-2 fields and the plasticity note a use, at
     // the line of their first such field.
     EXPECT_EQ(Testing::capabilityUsesOf(m),
@@ -137,15 +137,13 @@ TEST(Architecture, NeuronsAndPlasticity) {
 
 TEST(Architecture, PopulationsAndCircuits) {
     const PopulationDecl& v1 = example().populations.at(0);
-    ASSERT_EQ(v1.groups.size(), 2u);
-    EXPECT_EQ(std::tie(v1.groups[1].name, v1.groups[1].neuronType, v1.groups[1].count),
-              std::tuple("inh", "Interneuron", 20));
+    EXPECT_EQ(v1.groups.at(1).count, 20);
     EXPECT_EQ(v1.learning.at(0).rule, "hebbian");
     ASSERT_EQ(v1.connections.size(), 2u);
     EXPECT_FALSE(v1.connections[0].pattern);
     const ConnectDecl& inhibitory = v1.connections[1];
-    EXPECT_EQ(std::tie(inhibitory.source, inhibitory.pattern, inhibitory.delay, inhibitory.synapse),
-              std::tuple(Path{"inh"}, "all_to_all", 2, "gaba"));
+    EXPECT_EQ(std::tie(inhibitory.pattern, inhibitory.delay, inhibitory.synapse),
+              std::tuple("all_to_all", 2, "gaba"));
     EXPECT_EQ(shape(*inhibitory.weight), "(- 0.5)");
     EXPECT_FALSE(inhibitory.plasticity);
     const GrowthDecl& growth = v1.growth.at(0);
@@ -154,69 +152,40 @@ TEST(Architecture, PopulationsAndCircuits) {
     EXPECT_EQ(std::tie(growth.growDelay, growth.protectedGroups, growth.maxDegree, growth.maxSynapses,
                        growth.minSynapses),
               std::tuple(1, Strings{"exc"}, 50, 4000, 10));
-    EXPECT_EQ(v1.clamps.at(0).channel, "retina");
     EXPECT_EQ(shape(*v1.clamps.at(0).condition), "input.active");
-    EXPECT_EQ(std::tie(v1.publishes.at(0).channel, v1.publishes.at(0).flowType),
-              std::tuple("rates", "signal"));
-    EXPECT_EQ(v1.subscriptions.at(0).channel, "retina");
+    EXPECT_EQ(v1.subscriptions.size(), 1u);
 
     const CircuitDecl& attention = example().circuits.at(0);
     const IgnitionDecl& ignition = attention.ignitions.at(0);
     EXPECT_EQ(shape(*ignition.score), "mean(v1.exc.rate)");
     EXPECT_EQ(ignition.window, 5);
     EXPECT_EQ(shape(*ignition.fireWhen), "(score > threshold)");
-    EXPECT_EQ(std::tie(attention.uses.at(0).level, attention.uses.at(0).instance),
-              std::tuple("population", "v1"));
-    EXPECT_EQ(attention.connections.at(0).destination, (Path{"v1", "inh"}));
     const FocusDecl& focus = attention.focus.at(0);
     EXPECT_EQ(std::tie(focus.mode, focus.poissonRate, focus.maxSteps, focus.releaseAfter),
               std::tuple("poisson", 40.0, 100, 20));
     EXPECT_TRUE(focus.until && focus.suppressOthers && focus.preemptWhen);
     EXPECT_EQ(attention.clamps.at(0).target, (Path{"v1", "exc"}));
     EXPECT_FALSE(attention.clamps.at(0).condition);
-    EXPECT_EQ(attention.publishes.at(0).flowType, "state");
-    EXPECT_EQ(attention.subscriptions.size(), 2u);
+    EXPECT_EQ(std::tuple(attention.publishes.size(), attention.subscriptions.size()), std::tuple(1u, 2u));
 }
 
 TEST(Architecture, ConstructsAndControllers) {
     const ConstructDecl& column = example().constructs.at(0);
-    ASSERT_EQ(column.parameters.size(), 2u);
-    EXPECT_EQ(column.parameters[0].defaultValue->number, 64.0);
-    EXPECT_FALSE(column.parameters[1].defaultValue);
-    ASSERT_EQ(column.ports.size(), 2u);
-    EXPECT_EQ(std::tie(column.ports[1].direction, column.ports[1].name), std::tuple("output", "drive"));
+    EXPECT_EQ(column.parameters.at(0).defaultValue->number, 64.0);
+    EXPECT_EQ(std::tie(column.ports.at(1).direction, column.ports.at(1).name), std::tuple("output", "drive"));
     ASSERT_EQ(column.exposes.size(), 2u);
     EXPECT_FALSE(column.exposes[0].index);
     EXPECT_TRUE(column.exposes[1].index);
-    EXPECT_EQ(std::tie(column.exposes[1].group, column.exposes[1].port), std::tuple("l5", "drive"));
-    EXPECT_TRUE(column.learningForbidden);
     EXPECT_EQ(std::tie(column.groups[0].sizeKind, column.groups[0].parameter),
               std::tuple(GroupSizeKind::Parameter, "size"));
     EXPECT_EQ(std::tie(column.groups[1].sizeKind, column.groups[1].vocabFile),
               std::tuple(GroupSizeKind::VocabFile, "words.txt"));
-    const ConnectDecl& tuned = column.connections.at(0);
-    EXPECT_EQ(tuned.plasticity, "fixed");
-    ASSERT_TRUE(tuned.adapter);
-    EXPECT_EQ(std::tie(tuned.adapter->name, tuned.adapter->rank, tuned.adapter->alpha, tuned.adapter->initB),
-              std::tuple("tune", 4, 0.5, "zero"));
-    EXPECT_EQ(column.uses.at(0).level, "neuron");
+    EXPECT_EQ(column.connections.at(0).adapter->rank, 4);
 
     const ControllerDecl& gate = example().controllers.at(0);
-    ASSERT_EQ(gate.ports.size(), 4u);
-    auto port = [&](std::size_t i) {
-        const ControllerPortDecl& p = gate.ports[i];
-        return std::tuple(p.role, p.kind, p.name, p.width, p.topK);
-    };
-    EXPECT_EQ(port(0), std::tuple("observe", "", "context", 16, 0));
-    EXPECT_EQ(port(1), std::tuple("control", "select", "route", 4, 2));
-    EXPECT_EQ(port(2), std::tuple("control", "gate", "open", 1, 0));  // defaults: width 1, no top K
-    EXPECT_EQ(port(3), std::tuple("control", "polarization", "tilt", 2, 0));
-    EXPECT_TRUE(gate.hasTraining);
-    EXPECT_EQ(std::tie(gate.training.target, gate.training.targetWidth, gate.training.owns),
-              std::tuple("label", 4, "internal learnable"));
-    EXPECT_EQ(gate.connections.at(0).plasticity, "learnable_hebbian");
+    EXPECT_EQ(std::tuple(gate.ports.size(), gate.hasTraining, gate.training.targetWidth),
+              std::tuple(4u, true, 4));
     EXPECT_EQ(gate.groups.at(0).count, 32);
-
     EXPECT_FALSE(parse("controller C { }").controllers.at(0).hasTraining);
     // The words of `owns` are joined by one space; a target without [N] has no width.
     const TrainingDecl owned =
@@ -233,28 +202,21 @@ TEST(Architecture, ModulesNetworksAndBrains) {
     EXPECT_EQ(thalamus.polarizes.at(0).dim, 2);
     EXPECT_TRUE(thalamus.polarizes.at(0).mu);
     ASSERT_EQ(thalamus.handlers.size(), 2u);
-    EXPECT_EQ(thalamus.handlers[0].event, "wake");
     EXPECT_EQ(shape(thalamus.handlers[0].actions.at(0).target), "relay.gain");
-    EXPECT_EQ(thalamus.publishes.at(0).flowType, "event");
     EXPECT_EQ(thalamus.decays.at(0).target, Path{"relay"});
     const UseDecl& column = thalamus.uses.at(0);
-    EXPECT_EQ(std::tie(column.level, column.type, column.instance), std::tuple("construct", "Column", "col"));
     ASSERT_EQ(column.arguments.size(), 2u);
     EXPECT_EQ(std::tie(column.arguments[1].name, column.arguments[1].value.number), std::tuple("gain", 0.8));
 
     const NetworkDecl& vision = example().networks.at(0);
-    EXPECT_EQ(vision.uses.size(), 3u);
     ASSERT_EQ(vision.connections.size(), 2u);
-    EXPECT_EQ(vision.connections[0].gate, (Path{"gate", "open"}));
     EXPECT_FALSE(vision.connections[0].fromBind);
     // bind is a one-to-one connection
     EXPECT_EQ(std::tie(vision.connections[1].fromBind, vision.connections[1].pattern),
               std::tuple(true, "one_to_one"));
     EXPECT_EQ(std::tie(vision.controls.at(0).target, vision.controls.at(0).source),
               std::tuple(Path{"left", "relay"}, Path{"gate", "open"}));
-    const PolarizationControlDecl& tilt = vision.polarizationControls.at(0);
-    EXPECT_EQ(std::tie(tilt.target, tilt.source, tilt.strength.number),
-              std::tuple(Path{"left", "relay"}, Path{"gate", "tilt"}, 0.25));
+    EXPECT_EQ(vision.polarizationControls.size(), 1u);
     EXPECT_EQ(vision.competes.at(0).everyTicks, 5);
     ASSERT_EQ(vision.outputs.size(), 2u);
     const OutputDecl& caption = vision.outputs[0];
@@ -263,15 +225,12 @@ TEST(Architecture, ModulesNetworksAndBrains) {
     EXPECT_FALSE(vision.outputs[1].vocab);
 
     const BrainDecl& observer = example().brains.at(0);
-    EXPECT_EQ(observer.uses.at(0).level, "network");
     EXPECT_FALSE(observer.competes.at(0).everyTicks);
     EXPECT_EQ(observer.growth.at(0).minSynapses, 1);
-    EXPECT_EQ(observer.publishes.at(0).channel, "cue");
 }
 
 TEST(Architecture, CompetitionsSourcesAndEvents) {
     const CompetitionDecl& salience = example().competitions.at(0);
-    EXPECT_EQ(salience.participants, (Strings{"left", "right"}));
     EXPECT_EQ(salience.winners.at(0).method, WinnerMethod::Max);
     EXPECT_EQ(shape(*salience.winners.at(0).score), "activity");
     ASSERT_EQ(salience.winnerActions.size(), 4u);
@@ -286,13 +245,8 @@ TEST(Architecture, CompetitionsSourcesAndEvents) {
     EXPECT_EQ(std::tie(salience.everyTicks, salience.selector), std::tuple(10, "argmax"));
     EXPECT_EQ(parse("competition C { winner takes strongest; }").competitions.at(0).winners.at(0).criterion,
               "strongest");
-
-    const SourceDecl& camera = example().sources.at(0);
-    EXPECT_EQ(std::tie(camera.kind, camera.publishes.at(0).channel, camera.subscriptions.at(0).channel),
-              std::tuple("external", "retina", "arousal"));
-
-    const EventDecl& wake = example().events.at(0);
-    EXPECT_EQ(std::tuple(wake.name, shape(wake.condition)), std::tuple("wake", "(arousal > 0.7)"));
+    EXPECT_EQ(example().sources.at(0).kind, "external");
+    EXPECT_EQ(shape(example().events.at(0).condition), "(arousal > 0.7)");
 }
 
 TEST(Architecture, ConnectAndUseFailures) {
