@@ -10,18 +10,15 @@
 
 #include "fuzz_support.hpp"
 #include "language/lexer.hpp"
-#include "language/parser.hpp"
-#include "language/vostel_error.hpp"
-#ifdef VOSTEL_FUZZ_ANALYSE
 #include "language/loader.hpp"
+#include "language/parser.hpp"
 #include "language/semantic_analyzer.hpp"
-#endif
+#include "language/vostel_error.hpp"
 
 using namespace Core::Vostel;
 
 namespace {
 
-#ifdef VOSTEL_FUZZ_ANALYSE
 // Analysis never throws for rule violations; lowering validates what the
 // analysis let through and may refuse it with the framework's errors.
 void analyseAndLower(const Model& model) {
@@ -40,7 +37,6 @@ void analyseAndLower(const Model& model) {
         }
     }
 }
-#endif
 
 }  // namespace
 
@@ -57,8 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const std::out_of_range&) {
         return 0;
     }
-#ifdef VOSTEL_FUZZ_ANALYSE
     analyseAndLower(model);
-#endif
     return 0;
 }
