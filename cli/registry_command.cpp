@@ -33,12 +33,6 @@ std::vector<Kvrn::RegistryEntry> readRegistry(const fs::path& directory) {
     }
 }
 
-std::string readWhole(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw RegistryError("cannot read " + path.string());
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Copies every run directory of `from` into `to`, replacing files of the same
 // name (the registry itself overwrites a run written twice the same way).
 void copyRunFiles(const fs::path& from, const fs::path& to) {
@@ -84,15 +78,17 @@ int mergeRegistries(const fs::path& target, const std::vector<fs::path>& inputs,
         if (fs::exists(target, error) && fs::equivalent(target, input, error))
             throw UsageError("the merged registry " + target.string() + " must not be one of its inputs");
     }
+    // Joined line by line, so that a partial last line of one registry (a
+    // killed writer's) cannot end up inside the merged index.
     std::string index;
+    const auto appendIndex = [&index](const fs::path& registry) {
+        for (const std::string& line : Kvrn::RunRegistry(registry).indexLines()) index += line + "\n";
+    };
     if (fs::exists(target / kIndexName, error)) {
         readRegistry(target);
-        index = readWhole(target / kIndexName);
+        appendIndex(target);
     }
-    for (const fs::path& input : inputs) {
-        if (!index.empty() && index.back() != '\n') index += '\n';
-        index += readWhole(input / kIndexName);
-    }
+    for (const fs::path& input : inputs) appendIndex(input);
 
     // Run files first, the index last: until the index names a run, a
     // registry reader does not see it, so a merge cut short leaves the

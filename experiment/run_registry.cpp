@@ -158,7 +158,7 @@ bool isWholeObject(std::string_view line) {
 // (the kernel may stop a write at a page boundary), never a line the writer
 // finished, and the next write removes it. A finished last line that only
 // lacks its line feed is read as before.
-std::vector<std::string> indexLines(const fs::path& index) {
+std::vector<std::string> readIndexLines(const fs::path& index) {
     std::ifstream in(index, std::ios::binary);
     if (!in) return {};
     std::ostringstream content;
@@ -179,7 +179,7 @@ std::vector<std::string> indexLines(const fs::path& index) {
 // The index opened for appending, each line with one write call.
 //
 // Opening it removes a partial last line left by a writer killed in the
-// middle of an append (exactly what indexLines leaves out, so readers see
+// middle of an append (exactly what readIndexLines leaves out, so readers see
 // the same entries before and after), and when the last line is whole but
 // lacks its line feed, the first appended line starts with one, so that a
 // new line never continues an old one.
@@ -449,16 +449,18 @@ std::vector<fs::path> RunRegistry::write(const ExperimentResult& result) const {
     return written;
 }
 
+std::vector<std::string> RunRegistry::indexLines() const { return readIndexLines(root_ / kIndexName); }
+
 std::vector<RegistryEntry> RunRegistry::readIndex() const {
     std::vector<RegistryEntry> entries;
-    for (const std::string& line : indexLines(root_ / kIndexName)) entries.push_back(parseEntry(line));
+    for (const std::string& line : indexLines()) entries.push_back(parseEntry(line));
     return entries;
 }
 
 std::vector<RegistryEntry> RunRegistry::loadEntries() const {
     // Every identity is read before any metrics, so a malformed identity
     // is reported ahead of a malformed metric value.
-    const std::vector<std::string> lines = indexLines(root_ / kIndexName);
+    const std::vector<std::string> lines = indexLines();
     std::vector<RegistryEntry> entries;
     for (const std::string& line : lines) entries.push_back(parseEntry(line));
     for (std::size_t i = 0; i < lines.size(); ++i) entries[i].metrics = parseMetrics(lines[i]);

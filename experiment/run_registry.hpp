@@ -63,6 +63,11 @@ class RunRegistry {
     // As readIndex, with each entry's metrics.
     std::vector<RegistryEntry> loadEntries() const;
 
+    // The index lines that readIndex reads, in file order, without their
+    // line feeds: blank lines and a killed writer's partial last line are
+    // left out. Joining registries line by line keeps every reader's view.
+    std::vector<std::string> indexLines() const;
+
   private:
     std::filesystem::path root_;
 };

@@ -267,6 +267,12 @@ TEST_F(Cli, ShardsMergedThenRunAgainReuseEveryRunAndGiveTheUnshardedReport) {
         stored += 12;
     }
     EXPECT_EQ(stored, 36u);
+    {
+        // A shard killed in the middle of an append leaves a partial last
+        // line; the merge must not carry it into the middle of its index.
+        std::ofstream torn(work_ / "shard-1" / "registry.jsonl", std::ios::app | std::ios::binary);
+        torn << "{\"experiment\":\"StochasticitySweep\",\"branch\":\"base";
+    }
     const Finished merged =
         run({"registry", "merge", at("merged"), at("shard-1"), at("shard-2"), at("shard-3")});
     ASSERT_EQ(merged.status, 0) << merged.err;
