@@ -3,107 +3,29 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
+#include "support/process.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::size_t lineCount(const std::string& text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// Every file below `root`, by relative path, with its content.
-std::map<std::string, std::string> tree(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
-            files[fs::relative(entry.path(), root).string()] = readText(entry.path());
-    return files;
-}
-
-// The report without its "Runs:" line, which differs between a pass that
-// executes and one that reuses.
-std::string withoutRunsLine(const std::string& report) {
-    std::istringstream in(report);
-    std::string kept;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("Runs:", 0) != 0) kept += line + "\n";
-    return kept;
-}
-
-struct Finished {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-// A vostel process with standard output and error going to files.
-class Vostel {
-  public:
-    Vostel(const std::vector<std::string>& arguments, const fs::path& work, const std::string& name)
-        : out_(work / (name + ".out")), err_(work / (name + ".err")) {
-        std::vector<std::string> argv = {VOSTEL_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> pointers;
-        for (std::string& a : argv) pointers.push_back(a.data());
-        pointers.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        const int failed = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
-    }
-
-    // True once the process has ended (it is then reaped).
-    bool ended() {
-        if (status_ >= 0) return true;
-        int raw = 0;
-        if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        return true;
-    }
-
-    void signal(int number) const { ::kill(pid_, number); }
-
-    Finished wait() {
-        while (!ended()) std::this_thread::sleep_for(1ms);
-        return {status_, readText(out_), readText(err_)};
-    }
-
-  private:
-    fs::path out_, err_;
-    pid_t pid_ = 0;
-    int status_ = -1;
-};
+using Testing::fileTree;
+using Testing::Finished;
+using Testing::lineCount;
+using Testing::readText;
+using Testing::withoutRunsLine;
+using Vostel = Testing::VostelProcess;
 
 class Cli : public ::testing::Test {
   protected:
@@ -233,7 +155,7 @@ TEST_F(Cli, ManyJobsWriteTheSameReportExportsAndRegistryAsOne) {
         const Finished map = run({"run", data("small.vostel"), "-e", "Map", "-j", jobs[k], "--registry",
                                   dir + "/reg", "--plot", dir + "/m.svg"});
         ASSERT_EQ(map.status, 0) << map.err;
-        outputs[k] = tree(dir);
+        outputs[k] = fileTree(dir);
         outputs[k]["report"] = curve.out + map.out;
     }
     EXPECT_EQ(outputs[0].size(), 5u + 21u * 5u + 1u) << "index, exports, 21 runs of 5 files, the reports";

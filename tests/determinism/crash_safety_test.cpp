@@ -5,34 +5,32 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
-#include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "experiment/run_registry.hpp"
-
-extern char** environ;
+#include "support/process.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using Testing::fileTree;
+using Testing::Finished;
+using Testing::lineCount;
+using Testing::readText;
+using Testing::VostelProcess;
+using Testing::withoutRunsLine;
 
 // The sweep of tests/data/cli/long.vostel: four values, seeds 11 to 110.
 const char* const kAxisValues[] = {"0.25", "0.5", "1", "2"};
@@ -42,19 +40,10 @@ constexpr std::size_t kPairs = 400;
 constexpr int kKills = 25;
 constexpr std::uint64_t kDelaySeed = 0x5eed0fdecade;
 
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The index up to and including its last line feed: the lines a writer finished.
 std::string finishedPart(const std::string& index) {
     const std::size_t feed = index.rfind('\n');
     return feed == std::string::npos ? std::string() : index.substr(0, feed + 1);
-}
-
-std::size_t lineCount(const std::string& text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 std::string pairLabel(std::size_t pair) {
@@ -62,72 +51,12 @@ std::string pairLabel(std::size_t pair) {
            "_seed=" + std::to_string(kFirstSeed + pair % kSeeds);
 }
 
-std::map<std::string, std::string> tree(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
-            files[fs::relative(entry.path(), root).string()] = readText(entry.path());
-    return files;
-}
-
-std::string withoutRunsLine(const std::string& report) {
-    std::istringstream in(report);
-    std::string kept;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("Runs:", 0) != 0) kept += line + "\n";
-    return kept;
-}
-
 // A uniform double in [0, 1) from the generator's top 53 bits, the same on
 // every platform (the standard distributions are not).
 double unit(std::mt19937_64& generator) { return static_cast<double>(generator() >> 11) * 0x1.0p-53; }
 
-struct Ended {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-// The vostel binary as a child process, its output going to files in `work`.
-class Process {
-  public:
-    Process(const std::vector<std::string>& arguments, const fs::path& work)
-        : out_(work / "out.txt"), err_(work / "err.txt") {
-        std::vector<std::string> argv = {VOSTEL_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> pointers;
-        for (std::string& a : argv) pointers.push_back(a.data());
-        pointers.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        if (posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, pointers.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-
-    void kill() const {
-        if (pid_ > 0) ::kill(pid_, SIGKILL);
-    }
-
-    Ended wait() const {
-        int raw = 0;
-        if (pid_ <= 0 || ::waitpid(pid_, &raw, 0) != pid_) return {};
-        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        return {status, readText(out_), readText(err_)};
-    }
-
-  private:
-    fs::path out_, err_;
-    pid_t pid_ = -1;
-};
-
-Ended run(const std::vector<std::string>& arguments, const fs::path& work) {
-    return Process(arguments, work).wait();
+Finished run(const std::vector<std::string>& arguments, const fs::path& work) {
+    return VostelProcess(arguments, work, "child").wait();
 }
 
 class CrashSafety : public ::testing::Test {
@@ -169,7 +98,8 @@ TEST_F(CrashSafety, ASweepKilledAgainAndAgainEndsAsAnUninterruptedOne) {
     const fs::path index = registry / "registry.jsonl";
 
     const auto started = Clock::now();
-    const Ended uninterrupted = run({"run", sweep, "--registry", reference.string(), "--jobs", "2"}, work_);
+    const Finished uninterrupted =
+        run({"run", sweep, "--registry", reference.string(), "--jobs", "2"}, work_);
     const double sweepSeconds = std::chrono::duration<double>(Clock::now() - started).count();
     ASSERT_EQ(uninterrupted.status, 0) << uninterrupted.err;
     const std::string referenceIndex = readText(reference / "registry.jsonl");
@@ -193,11 +123,11 @@ TEST_F(CrashSafety, ASweepKilledAgainAndAgainEndsAsAnUninterruptedOne) {
 
         const double share = static_cast<double>(kPairs - stored) / (kKills - attempt + 4);
         const double delay = unit(delays) * 2.0 * share * runSeconds / storedPairs;
-        const Process process({"run", sweep, "--registry", registry.string(), "--jobs", "2", "--quiet"},
-                              work_);
+        VostelProcess process({"run", sweep, "--registry", registry.string(), "--jobs", "2", "--quiet"},
+                              work_, "child");
         std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-        process.kill();
-        const Ended ended = process.wait();
+        process.signal(SIGKILL);
+        const Finished ended = process.wait();
         if (ended.status == 0) break;  // the sweep finished before the kill
         ASSERT_EQ(ended.status, 128 + SIGKILL) << ended.err;
         ++kills;
@@ -232,7 +162,7 @@ TEST_F(CrashSafety, ASweepKilledAgainAndAgainEndsAsAnUninterruptedOne) {
             ++tears;
             expectStoredPrefix(registry, now, "after a torn line");
             if (HasFatalFailure()) return;
-            const Ended listed = run({"registry", "ls", registry.string()}, work_);
+            const Finished listed = run({"registry", "ls", registry.string()}, work_);
             ASSERT_EQ(listed.status, 0) << listed.err;
             EXPECT_EQ(lineCount(listed.out), now + 1) << "a header and one line per finished index line";
         }
@@ -248,7 +178,7 @@ TEST_F(CrashSafety, ASweepKilledAgainAndAgainEndsAsAnUninterruptedOne) {
 
     // The last restart runs to the end and reuses exactly the finished lines.
     const std::size_t stored = lineCount(readText(index));
-    const Ended finished = run({"run", sweep, "--registry", registry.string(), "--jobs", "2"}, work_);
+    const Finished finished = run({"run", sweep, "--registry", registry.string(), "--jobs", "2"}, work_);
     ASSERT_EQ(finished.status, 0) << finished.err;
     EXPECT_NE(finished.out.find("Runs:                 " + std::to_string(kPairs - stored) + " executed, " +
                                 std::to_string(stored) + " reused from the registry\n"),
@@ -256,12 +186,13 @@ TEST_F(CrashSafety, ASweepKilledAgainAndAgainEndsAsAnUninterruptedOne) {
         << finished.out;
     EXPECT_EQ(withoutRunsLine(finished.out), withoutRunsLine(uninterrupted.out));
 
-    const Ended listed = run({"registry", "ls", registry.string()}, work_);
+    const Finished listed = run({"registry", "ls", registry.string()}, work_);
     ASSERT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(lineCount(listed.out), kPairs + 1);
     expectStoredPrefix(registry, kPairs, "at the end");
     EXPECT_EQ(readText(index), referenceIndex);
-    EXPECT_TRUE(tree(registry) == tree(reference)) << "the run files differ from the uninterrupted sweep's";
+    EXPECT_TRUE(fileTree(registry) == fileTree(reference))
+        << "the run files differ from the uninterrupted sweep's";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "engine/errors.hpp"
 #include "support/expect_throws.hpp"
+#include "support/probe.hpp"
 
 namespace Core::Kvrn {
 namespace {
@@ -215,19 +216,8 @@ TEST(ConfigurationHash, IgnoresTheSeedButNotTheArchitecture) {
 // The registry written by an independent implementation stores these hashes
 // for the probe experiment named "Resume" on two model architectures.
 TEST(ConfigurationHash, MatchesStoredRegistry) {
-    ExperimentSpec spec;
-    spec.name = "Resume";
-    spec.hypothesis = "H2";
-    spec.theory_version = "KVRN 1.0.0";
+    ExperimentSpec spec = ::Testing::probeSpec("Resume");
     spec.seed = 501;
-    spec.stimulus = {"A_blank", {{"A", 0, 75'000'000}, {"blank", 75'000'000, 150'000'000}}};
-    spec.snapshot_at_ns = 25'000'000;
-    spec.branches = {{"baseline", {}}};
-    spec.swept = true;
-    spec.metrics = {"state_separation", "firing_rate"};
-    spec.prediction = "sigma changes the macrostate distance";
-    spec.null = "no dependence on sigma";
-    spec.falsification = "no effect across the declared range";
     EXPECT_NO_THROW(validateExperiment(spec));
     EXPECT_EQ(configHash(spec, 10158463793610102059ULL), 1344837646844701451ULL);
     EXPECT_EQ(configHash(spec, 8511715517530882285ULL), 5480656576813087280ULL);

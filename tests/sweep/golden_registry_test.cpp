@@ -2,10 +2,10 @@
 // into a fresh registry: every file must match the reference registry byte
 // for byte, and the report must match the reference report.
 
-#include "engine/model_time.hpp"
 #include "engine/testing/oscillatory_populations.hpp"
 #include "experiment/run_registry.hpp"
 #include "support/golden.hpp"
+#include "support/probe.hpp"
 #include "sweep/report.hpp"
 #include "sweep/sweep_runner.hpp"
 
@@ -20,23 +20,6 @@ using namespace Core::Kvrn;
 namespace fs = std::filesystem;
 
 namespace {
-
-ExperimentSpec resumeSpec() {
-    ExperimentSpec spec;
-    spec.name = "Resume";
-    spec.hypothesis = "H2";
-    spec.theory_version = "KVRN 1.0.0";
-    spec.seed = 500;
-    spec.stimulus = {"A_blank", {{"A", 0, 75'000'000}, {"blank", 75'000'000, 150'000'000}}};
-    spec.snapshot_at_ns = fromMilliseconds(25);
-    spec.branches = {{"baseline", {}}};
-    spec.swept = true;
-    spec.metrics = {"state_separation", "firing_rate"};
-    spec.prediction = "sigma changes the macrostate distance";
-    spec.null = "no dependence on sigma";
-    spec.falsification = "no effect across the declared range";
-    return spec;
-}
 
 std::unique_ptr<ExperimentModel> stochasticityModel(const SweepPoint& point) {
     auto model = std::make_unique<Core::Kvrn::Testing::OscillatoryPopulations>(1.5);
@@ -60,7 +43,7 @@ TEST(GoldenRegistry, ResumeSweepReproducesTheReferenceRegistryAndReport) {
     const RunRegistry registry(root);
     const SweepRunner runner(ExperimentRunner("kvrn-2.0.0-beta.2", MetricRegistry()), &registry);
     const SweepDeclaration sweep{{{"stochasticity", {0.25, 1.0}}}, 2};
-    const SweepResult result = runner.run(resumeSpec(), sweep, stochasticityModel, {});
+    const SweepResult result = runner.run(::Testing::probeSpec("Resume"), sweep, stochasticityModel, {});
 
     const fs::path golden = ::Testing::dataPath("golden/registry-resume");
     const std::set<std::string> expected = filesBelow(golden);
