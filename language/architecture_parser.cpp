@@ -940,32 +940,60 @@ NeuronDecl parseNeuron(TokenCursor& c) {
     return d;
 }
 
+// ---- Declaration bodies ----
+
+// One statement a declaration body accepts: the keyword it opens with and how it is read into the
+// record. The reader starts on the keyword itself.
+template <class Decl>
+struct BodyStatement {
+    std::string_view keyword;
+    void (*read)(TokenCursor&, Decl&);
+};
+
+// body -> { statement } '}'  Statements are tried in table order; anything else fails with `unknown`.
+template <class Decl>
+void parseBody(TokenCursor& c, Decl& d, std::initializer_list<BodyStatement<Decl>> statements,
+               std::string_view unknown) {
+    while (!c.atBlockEnd()) {
+        auto statement =
+            std::find_if(statements.begin(), statements.end(),
+                         [&](const BodyStatement<Decl>& s) { return c.checkKeyword(s.keyword); });
+        if (statement == statements.end()) c.fail(std::string(unknown));
+        statement->read(c, d);
+    }
+    c.expect(K::RBrace);
+}
+
+// Statements several bodies share, each appending to the record's list of the same name.
+constexpr auto readNeurons = [](TokenCursor& c, auto& d) { appendAll(d.groups, parseNeuronGroups(c)); };
+constexpr auto readConnect = [](TokenCursor& c, auto& d) { d.connections.push_back(parseConnect(c)); };
+constexpr auto readUse = [](TokenCursor& c, auto& d) { d.uses.push_back(parseUse(c)); };
+constexpr auto readPublish = [](TokenCursor& c, auto& d) { d.publishes.push_back(parsePublish(c)); };
+constexpr auto readSubscribe = [](TokenCursor& c, auto& d) { appendAll(d.subscriptions, parseSubscribe(c)); };
+constexpr auto readLearning = [](TokenCursor& c, auto& d) { d.learning.push_back(parseLearning(c)); };
+constexpr auto readGrowth = [](TokenCursor& c, auto& d) { d.growth.push_back(parseGrowth(c)); };
+constexpr auto readClamp = [](TokenCursor& c, auto& d) { d.clamps.push_back(parseClamp(c)); };
+constexpr auto readIgnition = [](TokenCursor& c, auto& d) { d.ignitions.push_back(parseIgnition(c)); };
+constexpr auto readFocus = [](TokenCursor& c, auto& d) { d.focus.push_back(parseFocus(c)); };
+constexpr auto readCompete = [](TokenCursor& c, auto& d) { d.competes.push_back(parseCompete(c)); };
+constexpr auto readParameter = [](TokenCursor& c, auto& d) { d.parameters.push_back(parseParameter(c)); };
+constexpr auto readExpose = [](TokenCursor& c, auto& d) { appendAll(d.exposes, parseExpose(c)); };
+
 // population -> 'population' NAME '{' { learning | neurons | connect | growth | clamp | publish | subscribe }
 // '}'
 PopulationDecl parsePopulation(TokenCursor& c) {
     PopulationDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "population", "nazev populace");
-    while (!c.atBlockEnd()) {
-        if (c.checkKeyword("learning")) {
-            d.learning.push_back(parseLearning(c));
-        } else if (c.checkKeyword("neurons")) {
-            appendAll(d.groups, parseNeuronGroups(c));
-        } else if (c.checkKeyword("connect")) {
-            d.connections.push_back(parseConnect(c));
-        } else if (c.checkKeyword("growth")) {
-            d.growth.push_back(parseGrowth(c));
-        } else if (c.checkKeyword("clamp")) {
-            d.clamps.push_back(parseClamp(c));
-        } else if (c.checkKeyword("publish")) {
-            d.publishes.push_back(parsePublish(c));
-        } else if (c.checkKeyword("subscribe")) {
-            appendAll(d.subscriptions, parseSubscribe(c));
-        } else {
-            c.fail("neznamy prvek tela populace");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<PopulationDecl>(c, d,
+                              {{"learning", readLearning},
+                               {"neurons", readNeurons},
+                               {"connect", readConnect},
+                               {"growth", readGrowth},
+                               {"clamp", readClamp},
+                               {"publish", readPublish},
+                               {"subscribe", readSubscribe}},
+                              "neznamy prvek tela populace");
     return d;
 }
 
@@ -975,30 +1003,17 @@ CircuitDecl parseCircuit(TokenCursor& c) {
     CircuitDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "circuit", "nazev circuitu");
-    while (!c.atBlockEnd()) {
-        if (c.checkKeyword("learning")) {
-            d.learning.push_back(parseLearning(c));
-        } else if (c.checkKeyword("ignition")) {
-            d.ignitions.push_back(parseIgnition(c));
-        } else if (c.checkKeyword("use")) {
-            d.uses.push_back(parseUse(c));
-        } else if (c.checkKeyword("connect")) {
-            d.connections.push_back(parseConnect(c));
-        } else if (c.checkKeyword("growth")) {
-            d.growth.push_back(parseGrowth(c));
-        } else if (c.checkKeyword("focus")) {
-            d.focus.push_back(parseFocus(c));
-        } else if (c.checkKeyword("clamp")) {
-            d.clamps.push_back(parseClamp(c));
-        } else if (c.checkKeyword("publish")) {
-            d.publishes.push_back(parsePublish(c));
-        } else if (c.checkKeyword("subscribe")) {
-            appendAll(d.subscriptions, parseSubscribe(c));
-        } else {
-            c.fail("neznamy prvek tela circuitu");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<CircuitDecl>(c, d,
+                           {{"learning", readLearning},
+                            {"ignition", readIgnition},
+                            {"use", readUse},
+                            {"connect", readConnect},
+                            {"growth", readGrowth},
+                            {"focus", readFocus},
+                            {"clamp", readClamp},
+                            {"publish", readPublish},
+                            {"subscribe", readSubscribe}},
+                           "neznamy prvek tela circuitu");
     return d;
 }
 
@@ -1008,28 +1023,24 @@ ConstructDecl parseConstruct(TokenCursor& c) {
     ConstructDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "construct", "nazev constructu");
-    while (!c.atBlockEnd()) {
-        if (c.checkKeyword("parameter")) {
-            d.parameters.push_back(parseParameter(c));
-        } else if (c.checkKeyword("interface")) {
-            appendAll(d.ports, parseConstructInterface(c));
-        } else if (c.checkKeyword("expose")) {
-            appendAll(d.exposes, parseExpose(c));
-        } else if (matchProperty(c, "learning")) {
-            c.expectKeyword("forbidden");
-            c.expect(K::Semicolon);
-            d.learningForbidden = true;
-        } else if (c.checkKeyword("neurons")) {
-            appendAll(d.groups, parseNeuronGroups(c));
-        } else if (c.checkKeyword("connect")) {
-            d.connections.push_back(parseConnect(c));
-        } else if (c.checkKeyword("use")) {
-            d.uses.push_back(parseUse(c));
-        } else {
-            c.fail("neznamy prvek tela constructu (parameter|interface|expose|neurons|connect|use|learning)");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<ConstructDecl>(
+        c, d,
+        {{"parameter", readParameter},
+         {"interface",
+          [](TokenCursor& c, ConstructDecl& d) { appendAll(d.ports, parseConstructInterface(c)); }},
+         {"expose", readExpose},
+         {"learning",
+          [](TokenCursor& c, ConstructDecl& d) {
+              c.advance();
+              c.expect(K::Colon);
+              c.expectKeyword("forbidden");
+              c.expect(K::Semicolon);
+              d.learningForbidden = true;
+          }},
+         {"neurons", readNeurons},
+         {"connect", readConnect},
+         {"use", readUse}},
+        "neznamy prvek tela constructu (parameter|interface|expose|neurons|connect|use|learning)");
     return d;
 }
 
@@ -1039,27 +1050,21 @@ ControllerDecl parseController(TokenCursor& c) {
     ControllerDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "controller", "nazev controlleru");
-    while (!c.atBlockEnd()) {
-        if (c.checkKeyword("parameter")) {
-            d.parameters.push_back(parseParameter(c));
-        } else if (c.checkKeyword("interface")) {
-            appendAll(d.ports, parseControllerInterface(c));
-        } else if (c.checkKeyword("expose")) {
-            appendAll(d.exposes, parseExpose(c));
-        } else if (c.checkKeyword("training")) {
-            parseTraining(c, d.training);
-            d.hasTraining = true;
-        } else if (c.checkKeyword("neurons")) {
-            appendAll(d.groups, parseNeuronGroups(c));
-        } else if (c.checkKeyword("connect")) {
-            d.connections.push_back(parseConnect(c));
-        } else if (c.checkKeyword("use")) {
-            d.uses.push_back(parseUse(c));
-        } else {
-            c.fail("neznamy prvek tela controlleru");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<ControllerDecl>(
+        c, d,
+        {{"parameter", readParameter},
+         {"interface",
+          [](TokenCursor& c, ControllerDecl& d) { appendAll(d.ports, parseControllerInterface(c)); }},
+         {"expose", readExpose},
+         {"training",
+          [](TokenCursor& c, ControllerDecl& d) {
+              parseTraining(c, d.training);
+              d.hasTraining = true;
+          }},
+         {"neurons", readNeurons},
+         {"connect", readConnect},
+         {"use", readUse}},
+        "neznamy prvek tela controlleru");
     return d;
 }
 
@@ -1069,90 +1074,67 @@ ModuleDecl parseModule(TokenCursor& c) {
     ModuleDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "module", "nazev modulu");
-    while (!c.atBlockEnd()) {
-        if (c.checkKeyword("neurons")) {
-            appendAll(d.groups, parseNeuronGroups(c));
-        } else if (c.checkKeyword("ignition")) {
-            d.ignitions.push_back(parseIgnition(c));
-        } else if (c.checkKeyword("connect")) {
-            d.connections.push_back(parseConnect(c));
-        } else if (c.checkKeyword("memory")) {
-            d.memories.push_back(parseMemory(c));
-        } else if (c.checkKeyword("learning")) {
-            d.learning.push_back(parseLearning(c));
-        } else if (c.checkKeyword("focus")) {
-            d.focus.push_back(parseFocus(c));
-        } else if (c.checkKeyword("growth")) {
-            d.growth.push_back(parseGrowth(c));
-        } else if (c.checkKeyword("polarize")) {
-            d.polarizes.push_back(parsePolarize(c));
-        } else if (c.checkKeyword("on")) {
-            d.handlers.push_back(parseOn(c));
-        } else if (c.checkKeyword("publish")) {
-            d.publishes.push_back(parsePublish(c));
-        } else if (c.checkKeyword("subscribe")) {
-            appendAll(d.subscriptions, parseSubscribe(c));
-        } else if (c.checkKeyword("clamp")) {
-            d.clamps.push_back(parseClamp(c));
-        } else if (c.checkKeyword("decay")) {
-            d.decays.push_back(parseDecay(c));
-        } else if (c.checkKeyword("use")) {
-            d.uses.push_back(parseUse(c));
-        } else {
-            c.fail("neznamy prvek tela modulu");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<ModuleDecl>(
+        c, d,
+        {{"neurons", readNeurons},
+         {"ignition", readIgnition},
+         {"connect", readConnect},
+         {"memory", [](TokenCursor& c, ModuleDecl& d) { d.memories.push_back(parseMemory(c)); }},
+         {"learning", readLearning},
+         {"focus", readFocus},
+         {"growth", readGrowth},
+         {"polarize", [](TokenCursor& c, ModuleDecl& d) { d.polarizes.push_back(parsePolarize(c)); }},
+         {"on", [](TokenCursor& c, ModuleDecl& d) { d.handlers.push_back(parseOn(c)); }},
+         {"publish", readPublish},
+         {"subscribe", readSubscribe},
+         {"clamp", readClamp},
+         {"decay", [](TokenCursor& c, ModuleDecl& d) { d.decays.push_back(parseDecay(c)); }},
+         {"use", readUse}},
+        "neznamy prvek tela modulu");
     return d;
 }
 
-// network -> 'network' NAME '{' { use | connect | bind | control | compete | growth | output } '}'
 // control -> 'control' ( 'polarization' 'of' endpoint 'with' endpoint 'by' expression
 //                      | endpoint 'with' endpoint ) ';'
+void readControl(TokenCursor& c, NetworkDecl& d) {
+    std::uint32_t line = c.advance().line;
+    if (c.matchKeyword("polarization")) {
+        PolarizationControlDecl p;
+        p.line = line;
+        c.expectKeyword("of");
+        p.target = parseEndpoint(c);
+        c.expectKeyword("with");
+        p.source = parseEndpoint(c);
+        c.expectKeyword("by");
+        p.strength = parseExpression(c);
+        c.expect(K::Semicolon);
+        d.polarizationControls.push_back(std::move(p));
+    } else {
+        ControlDecl control;
+        control.line = line;
+        control.target = parseEndpoint(c);
+        c.expectKeyword("with");
+        control.source = parseEndpoint(c);
+        c.expect(K::Semicolon);
+        d.controls.push_back(std::move(control));
+    }
+}
+
+// network -> 'network' NAME '{' { use | connect | bind | control | compete | growth | output } '}'
 NetworkDecl parseNetwork(TokenCursor& c) {
     NetworkDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "network", "nazev site");
-    while (!c.atBlockEnd()) {
-        if (c.checkKeyword("use")) {
-            d.uses.push_back(parseUse(c));
-        } else if (c.checkKeyword("connect")) {
-            d.connections.push_back(parseConnect(c));
-        } else if (c.checkKeyword("bind")) {
-            d.connections.push_back(parseBind(c));
-        } else if (c.checkKeyword("control")) {
-            std::uint32_t line = c.advance().line;
-            if (c.matchKeyword("polarization")) {
-                PolarizationControlDecl p;
-                p.line = line;
-                c.expectKeyword("of");
-                p.target = parseEndpoint(c);
-                c.expectKeyword("with");
-                p.source = parseEndpoint(c);
-                c.expectKeyword("by");
-                p.strength = parseExpression(c);
-                c.expect(K::Semicolon);
-                d.polarizationControls.push_back(std::move(p));
-            } else {
-                ControlDecl control;
-                control.line = line;
-                control.target = parseEndpoint(c);
-                c.expectKeyword("with");
-                control.source = parseEndpoint(c);
-                c.expect(K::Semicolon);
-                d.controls.push_back(std::move(control));
-            }
-        } else if (c.checkKeyword("compete")) {
-            d.competes.push_back(parseCompete(c));
-        } else if (c.checkKeyword("growth")) {
-            d.growth.push_back(parseGrowth(c));
-        } else if (c.checkKeyword("output")) {
-            d.outputs.push_back(parseOutput(c));
-        } else {
-            c.fail("neznamy prvek tela site");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<NetworkDecl>(
+        c, d,
+        {{"use", readUse},
+         {"connect", readConnect},
+         {"bind", [](TokenCursor& c, NetworkDecl& d) { d.connections.push_back(parseBind(c)); }},
+         {"control", readControl},
+         {"compete", readCompete},
+         {"growth", readGrowth},
+         {"output", [](TokenCursor& c, NetworkDecl& d) { d.outputs.push_back(parseOutput(c)); }}},
+        "neznamy prvek tela site");
     return d;
 }
 
@@ -1161,24 +1143,14 @@ BrainDecl parseBrain(TokenCursor& c) {
     BrainDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "brain", "nazev mozku");
-    while (!c.atBlockEnd()) {
-        if (c.checkKeyword("subscribe")) {
-            appendAll(d.subscriptions, parseSubscribe(c));
-        } else if (c.checkKeyword("use")) {
-            d.uses.push_back(parseUse(c));
-        } else if (c.checkKeyword("connect")) {
-            d.connections.push_back(parseConnect(c));
-        } else if (c.checkKeyword("compete")) {
-            d.competes.push_back(parseCompete(c));
-        } else if (c.checkKeyword("growth")) {
-            d.growth.push_back(parseGrowth(c));
-        } else if (c.checkKeyword("publish")) {
-            d.publishes.push_back(parsePublish(c));
-        } else {
-            c.fail("neznamy prvek tela mozku");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<BrainDecl>(c, d,
+                         {{"subscribe", readSubscribe},
+                          {"use", readUse},
+                          {"connect", readConnect},
+                          {"compete", readCompete},
+                          {"growth", readGrowth},
+                          {"publish", readPublish}},
+                         "neznamy prvek tela mozku");
     return d;
 }
 
@@ -1261,22 +1233,20 @@ SourceDecl parseSource(TokenCursor& c) {
     SourceDecl d;
     d.line = c.current().line;
     d.name = declarationHead(c, "source", "nazev zdroje");
-    while (!c.atBlockEnd()) {
-        if (matchProperty(c, "kind")) {
-            if (!c.checkKeyword("external") && !c.checkKeyword("internal")) {
-                c.fail("kind musi byt external|internal");
-            }
-            d.kind = c.advance().text;
-            c.expect(K::Semicolon);
-        } else if (c.checkKeyword("publish")) {
-            d.publishes.push_back(parsePublish(c));
-        } else if (c.checkKeyword("subscribe")) {
-            appendAll(d.subscriptions, parseSubscribe(c));
-        } else {
-            c.fail("neznamy prvek zdroje (kind|publish|subscribe)");
-        }
-    }
-    c.expect(K::RBrace);
+    parseBody<SourceDecl>(c, d,
+                          {{"kind",
+                            [](TokenCursor& c, SourceDecl& d) {
+                                c.advance();
+                                c.expect(K::Colon);
+                                if (!c.checkKeyword("external") && !c.checkKeyword("internal")) {
+                                    c.fail("kind musi byt external|internal");
+                                }
+                                d.kind = c.advance().text;
+                                c.expect(K::Semicolon);
+                            }},
+                           {"publish", readPublish},
+                           {"subscribe", readSubscribe}},
+                          "neznamy prvek zdroje (kind|publish|subscribe)");
     return d;
 }
 
