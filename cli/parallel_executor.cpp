@@ -26,8 +26,8 @@ class PairSchedule {
           commit_(commit),
           stop_(stop),
           limit_(count),
-          computed_(count, false),
-          errors_(count) {}
+          computed_(std::max<std::size_t>(1, std::min(count, lookahead)), false),
+          errors_(computed_.size()) {}
 
     void work() {
         for (;;) {
@@ -61,15 +61,15 @@ class PairSchedule {
     // unless another thread is already doing so.
     void finish(std::size_t i, std::exception_ptr error) {
         std::unique_lock lock(mutex_);
-        computed_[i] = true;
+        computed_[i % computed_.size()] = true;
         if (error) {
-            errors_[i] = error;
+            errors_[i % errors_.size()] = error;
             limit_ = std::min(limit_, i + 1);  // nothing after a failed pair is started
         }
-        while (!committing_ && committed_ < limit_ && computed_[committed_]) {
+        while (!committing_ && committed_ < limit_ && computed_[committed_ % computed_.size()]) {
             const std::size_t c = committed_;
-            if (errors_[c]) {
-                stopAt(c, errors_[c]);
+            if (errors_[c % errors_.size()]) {
+                stopAt(c, errors_[c % errors_.size()]);
                 break;
             }
             committing_ = true;
@@ -86,6 +86,7 @@ class PairSchedule {
                 stopAt(c, commitError);
                 break;
             }
+            computed_[c % computed_.size()] = false;  // the slot is reused by pair c + lookahead
             ++committed_;
         }
         changed_.notify_all();
@@ -108,6 +109,8 @@ class PairSchedule {
     std::size_t committed_ = 0;  // pairs committed, a prefix
     std::size_t limit_;          // pairs from here on are not started
     bool committing_ = false;
+    // Pairs in flight lie in [committed_, committed_ + lookahead_), so one
+    // slot per lookahead position, pair i in slot i mod size, is enough.
     std::vector<bool> computed_;
     std::vector<std::exception_ptr> errors_;
     std::exception_ptr failure_;

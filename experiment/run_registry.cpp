@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -12,11 +14,13 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/convert.hpp"
 #include "common/format.hpp"
+#include "common/hash.hpp"
 
 namespace Core::Kvrn {
 
@@ -28,7 +32,19 @@ const char* const kNoRoot = "the run registry needs a root directory";
 const char* const kIndexUnwritable = "cannot write the run registry index";
 const char* const kFileUnwritable = "cannot write ";
 const char* const kIndexName = "registry.jsonl";
+const char* const kControlsName = "controls.json";
 const std::string_view kMetricsOpening = "\"metrics\":{";
+// The member an index line carries only when its run is not stored at the
+// fixed place root/E[/P]/B; it stands before the metrics.
+const char* const kDirectoryKey = "run_dir";
+// The files every stored run has, in writing order.
+const char* const kRunFiles[] = {"metadata.json", "events.csv", "states.csv", "synapses.csv", "metrics.json"};
+
+// "<what> <path>: <the system's reason>", from errno as the failing call left it.
+std::string failure(const std::string& what, const fs::path& path) {
+    const int code = errno;
+    return what + path.string() + (code != 0 ? std::string(": ") + std::strerror(code) : std::string());
+}
 
 // A JSON string: the escaped text between double quotes.
 std::string quoted(const std::string& text) {
@@ -90,10 +106,31 @@ std::string metricEntries(const ExperimentResult& result, const RunRecord& run) 
     return text;
 }
 
-std::string indexLine(const ExperimentResult& result, const RunRecord& run) {
+// `directory` is the run's place relative to the root when it is not the
+// fixed one, empty otherwise (the line is then exactly as it always was).
+std::string indexLine(const ExperimentResult& result, const RunRecord& run, const std::string& directory) {
     std::string line = metadataLine(run);
     line.pop_back();
+    if (!directory.empty()) line += ",\"" + std::string(kDirectoryKey) + "\":" + quoted(directory);
     return line + "," + std::string(kMetricsOpening) + metricEntries(result, run) + "}}\n";
+}
+
+// Every matched-control check of a run, for a run that fell outside them.
+std::string controlsJson(const RunRecord& run) {
+    std::string checks;
+    for (const ControlCheck& check : run.control_checks) {
+        if (!checks.empty()) checks += ',';
+        checks += JsonObject()
+                      .text("statistic", controlStatisticName(check.statistic))
+                      .raw("control_value", formatFull(check.control_value))
+                      .raw("branch_value", formatFull(check.branch_value))
+                      .raw("deviation", formatFull(check.deviation))
+                      .raw("tolerance", formatFull(check.tolerance))
+                      .flag("within", check.within)
+                      .close();
+    }
+    return JsonObject().text("branch", run.branch).flag("valid", run.valid).raw("controls", "[" + checks + "]").close() +
+           "\n";
 }
 
 std::string metricsJson(const ExperimentResult& result, const RunRecord& run) {
@@ -117,11 +154,21 @@ std::string eventsCsv(const std::vector<SpikeRecord>& spikes) {
 }
 
 void writeFile(const fs::path& path, const std::string& content) {
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw InvalidExperiment(kFileUnwritable + path.string());
+    if (!out) throw InvalidExperiment(failure(kFileUnwritable, path));
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     out.close();
-    if (!out) throw InvalidExperiment(kFileUnwritable + path.string());
+    if (!out) throw InvalidExperiment(failure(kFileUnwritable, path));
+}
+
+// The whole file, or nothing when it cannot be opened.
+std::optional<std::string> readSmallFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 // True when `line`, blanks at either end aside, is one whole JSON object:
@@ -158,25 +205,44 @@ bool isWholeObject(std::string_view line) {
 // (the kernel may stop a write at a page boundary), never a line the writer
 // finished, and the next write removes it. A finished last line that only
 // lacks its line feed is read as before.
-std::vector<std::string> readIndexLines(const fs::path& index) {
+struct NumberedLine {
+    std::uint64_t number = 0;  // 1-based
+    std::string text;
+};
+
+std::vector<NumberedLine> readNumberedIndexLines(const fs::path& index) {
     std::ifstream in(index, std::ios::binary);
     if (!in) return {};
     std::ostringstream content;
     content << in.rdbuf();
     const std::string text = content.str();
-    std::vector<std::string> lines;
+    std::vector<NumberedLine> lines;
     std::size_t start = 0;
+    std::uint64_t number = 0;
     while (start <= text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        if (end > start) lines.push_back(text.substr(start, end - start));
+        ++number;
+        if (end > start) lines.push_back({number, text.substr(start, end - start)});
         start = end + 1;
     }
-    if (!text.empty() && text.back() != '\n' && !isWholeObject(lines.back())) lines.pop_back();
+    if (!text.empty() && text.back() != '\n' && !isWholeObject(lines.back().text)) lines.pop_back();
+    return lines;
+}
+
+std::vector<std::string> readIndexLines(const fs::path& index) {
+    std::vector<std::string> lines;
+    for (NumberedLine& line : readNumberedIndexLines(index)) lines.push_back(std::move(line.text));
     return lines;
 }
 
 // The index opened for appending, each line with one write call.
+//
+// The appender holds an exclusive advisory lock on the index for its whole
+// life, so writers in other processes wait until this one has finished its
+// runs: a tail repair never cuts a line that another writer is appending,
+// and the choice of a run's directory sees every run already stored. The
+// lock goes with the descriptor, also when the process is killed.
 //
 // Opening it removes a partial last line left by a writer killed in the
 // middle of an append (exactly what readIndexLines leaves out, so readers see
@@ -186,9 +252,13 @@ std::vector<std::string> readIndexLines(const fs::path& index) {
 class IndexAppender {
   public:
     explicit IndexAppender(const fs::path& path)
-        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666)) {
-        if (fd_ < 0) throw InvalidExperiment(kIndexUnwritable);
+        : path_(path), fd_((errno = 0, ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666))) {
+        if (fd_ < 0) throw InvalidExperiment(failure(std::string(kIndexUnwritable) + " ", path_));
         try {
+            int locked = 0;
+            while ((locked = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            if (locked != 0) fail();
             dropPartialLastLine();
         } catch (...) {
             ::close(fd_);
@@ -209,15 +279,17 @@ class IndexAppender {
         while (!rest.empty()) {
             const ssize_t written = ::write(fd_, rest.data(), rest.size());
             if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) throw InvalidExperiment(kIndexUnwritable);
+            if (written <= 0) fail();
             rest.remove_prefix(static_cast<std::size_t>(written));
         }
     }
 
   private:
+    [[noreturn]] void fail() const { throw InvalidExperiment(failure(std::string(kIndexUnwritable) + " ", path_)); }
+
     void dropPartialLastLine() {
         struct stat status {};
-        if (::fstat(fd_, &status) != 0) throw InvalidExperiment(kIndexUnwritable);
+        if (::fstat(fd_, &status) != 0) fail();
         // Read backwards block by block until a line feed: the last line and
         // the offset it starts at.
         off_t start = status.st_size;
@@ -240,7 +312,7 @@ class IndexAppender {
         if (isWholeObject(last))
             separate_ = true;
         else if (::ftruncate(fd_, start) != 0)
-            throw InvalidExperiment(kIndexUnwritable);
+            fail();
     }
 
     void readAt(std::string& block, off_t offset) const {
@@ -249,11 +321,12 @@ class IndexAppender {
             const ssize_t got =
                 ::pread(fd_, block.data() + done, block.size() - done, offset + static_cast<off_t>(done));
             if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) throw InvalidExperiment(kIndexUnwritable);
+            if (got <= 0) fail();
             done += static_cast<std::size_t>(got);
         }
     }
 
+    fs::path path_;
     int fd_;
     bool separate_ = false;  // the last line is whole but has no line feed yet
 };
@@ -316,6 +389,44 @@ RegistryEntry parseEntry(const std::string& line) {
     return entry;
 }
 
+// The fixed place of a run below the root: E[/P]/B, "/"-separated.
+std::string fixedDirectory(const std::string& experiment, const std::string& point, const std::string& branch) {
+    std::string dir = safePathComponent(experiment);
+    if (!point.empty()) dir += "/" + safePathComponent(point);
+    return dir + "/" + safePathComponent(branch);
+}
+
+// The part of an index line before its metrics: the run's identity and, for
+// a run stored away from its fixed place, its directory.
+std::string_view identityPart(std::string_view line) {
+    return line.substr(0, std::min(line.find(kMetricsOpening), line.size()));
+}
+
+// The run directory an index line names, or the fixed one.
+std::string entryDirectory(const std::string& line, const RegistryEntry& entry) {
+    std::string named = field(std::string(identityPart(line)), kDirectoryKey);
+    return named.empty() ? fixedDirectory(entry.experiment, entry.point, entry.branch) : named;
+}
+
+// parseEntry with its failures told as the field that does not read and its text.
+RegistryEntry parseEntryNamingFields(const std::string& line) {
+    if (!isWholeObject(line)) throw std::invalid_argument("not a JSON object");
+    const auto number = [&line](const char* key, auto convert) {
+        const std::string text = field(line, key);
+        try {
+            return convert(text);
+        } catch (const std::exception&) {
+            throw std::invalid_argument(std::string("\"") + key + "\" is " +
+                                        (text.empty() ? std::string("missing or empty") : "'" + text + "'") +
+                                        ", not a whole number");
+        }
+    };
+    number("point_hash", [](const std::string& t) { return t.empty() ? 0 : toUnsigned64(t); });
+    for (const char* key : {"config_hash", "architecture_hash", "seed", "trials"}) number(key, toUnsigned64);
+    number("duration_ns", toSigned64);
+    return parseEntry(line);
+}
+
 // A metric value as the standard string-to-double conversion reads it, with
 // one widening: a value in the subnormal range is accepted. formatFull
 // writes such a value with enough digits to read it back exactly, but the
@@ -337,6 +448,18 @@ double metricValue(const std::string& text) {
 
 // The members of the line's metrics object. Keys are taken verbatim; the
 // scan stops at the first member that does not start with a quote.
+std::map<std::string, double> parseMetrics(const std::string& line);
+
+// parseMetrics with a failure told as the metric whose value does not read.
+std::map<std::string, double> parseMetricsNamingValue(const std::string& line) {
+    try {
+        return parseMetrics(line);
+    } catch (const std::exception& error) {
+        throw std::invalid_argument(std::string("a metric value does not read as a number (") + error.what() +
+                                    ")");
+    }
+}
+
 std::map<std::string, double> parseMetrics(const std::string& line) {
     std::map<std::string, double> metrics;
     std::size_t at = line.find(kMetricsOpening);
@@ -427,24 +550,47 @@ std::vector<fs::path> RunRegistry::write(const ExperimentResult& result) const {
 
     std::vector<fs::path> written;
     for (const RunRecord& run : result.runs) {
-        fs::path dir = root_ / safePathComponent(result.experiment);
-        if (!run.point.empty()) dir /= safePathComponent(run.point);
-        dir /= safePathComponent(run.branch);
+        // A run's metadata is its whole identity: the place is its own when
+        // empty or holding the same metadata, and a run of another identity
+        // there (another engine version, seed, tolerance, or point values
+        // that share a label) keeps its files. A metadata file that is not
+        // one whole line is what a writer killed while writing it left, not
+        // a stored run.
+        const std::string metadata = metadataLine(run) + "\n";
+        std::string relative = fixedDirectory(result.experiment, run.point, run.branch);
+        std::string named;
+        const std::optional<std::string> occupant = readSmallFile(root_ / relative / kRunFiles[0]);
+        const bool occupied = occupant && !occupant->empty() && occupant->back() == '\n' &&
+                              isWholeObject(std::string_view(*occupant).substr(0, occupant->size() - 1));
+        if (occupied && *occupant != metadata) {
+            char digest[17];
+            std::snprintf(digest, sizeof digest, "%016llx",
+                          static_cast<unsigned long long>(stableHash64(metadata)));
+            relative += "-" + std::string(digest, 12);
+            named = relative;
+        }
+        const fs::path dir = root_ / fs::path(relative);
         fs::create_directories(dir);
 
         const std::pair<const char*, std::string> files[] = {
-            {"metadata.json", metadataLine(run) + "\n"},   {"events.csv", eventsCsv(run.spikes)},
-            {"states.csv", trajectoryCsv(run.trajectory)}, {"synapses.csv", run.synapse_log},
-            {"metrics.json", metricsJson(result, run)},
+            {kRunFiles[0], metadata},
+            {kRunFiles[1], eventsCsv(run.spikes)},
+            {kRunFiles[2], trajectoryCsv(run.trajectory)},
+            {kRunFiles[3], run.synapse_log},
+            {kRunFiles[4], metricsJson(result, run)},
         };
         for (const auto& [name, content] : files) {
             writeFile(dir / name, content);
             written.push_back(dir / name);
         }
+        if (!run.valid) {
+            writeFile(dir / kControlsName, controlsJson(run));
+            written.push_back(dir / kControlsName);
+        }
 
         // Only after the run's files are complete: an index line names a
         // finished run.
-        index.append(indexLine(result, run));
+        index.append(indexLine(result, run, named));
     }
     return written;
 }
@@ -453,8 +599,126 @@ std::vector<std::string> RunRegistry::indexLines() const { return readIndexLines
 
 std::vector<RegistryEntry> RunRegistry::readIndex() const {
     std::vector<RegistryEntry> entries;
-    for (const std::string& line : indexLines()) entries.push_back(parseEntry(line));
+    for (const std::string& line : indexLines()) {
+        entries.push_back(parseEntry(line));
+        entries.back().directory = entryDirectory(line, entries.back());
+    }
     return entries;
+}
+
+IndexScan RunRegistry::scanIndex() const {
+    IndexScan scan;
+    for (const NumberedLine& line : readNumberedIndexLines(root_ / kIndexName)) {
+        try {
+            RegistryEntry entry = parseEntryNamingFields(line.text);
+            entry.metrics = parseMetricsNamingValue(line.text);
+            entry.directory = entryDirectory(line.text, entry);
+            scan.entries.push_back(std::move(entry));
+            scan.lines.push_back(line.number);
+        } catch (const std::exception& error) {
+            scan.skipped.push_back({line.number, error.what()});
+        }
+    }
+    return scan;
+}
+
+fs::path RunRegistry::runDirectory(const RegistryEntry& entry) const { return root_ / fs::path(entry.directory); }
+
+bool RunRegistry::runFilesPresent(const std::string& directory) const {
+    const fs::path dir = root_ / fs::path(directory);
+    struct stat status {};
+    for (const char* name : kRunFiles)
+        if (::stat((dir / name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    return true;
+}
+
+std::optional<std::vector<ControlCheck>> RunRegistry::storedControls(const std::string& directory) const {
+    const std::optional<std::string> text = readSmallFile(root_ / fs::path(directory) / kControlsName);
+    if (!text || !isWholeObject(text->substr(0, text->find('\n')))) return std::nullopt;
+    std::vector<ControlCheck> checks;
+    // Each check is one flat object after "controls":[.
+    std::size_t at = text->find("\"controls\":[");
+    if (at == std::string::npos) return std::nullopt;
+    try {
+        while ((at = text->find('{', at)) != std::string::npos) {
+            const std::size_t end = text->find('}', at);
+            if (end == std::string::npos) return std::nullopt;
+            const std::string object = text->substr(at, end - at + 1);
+            ControlCheck check;
+            const std::string statistic = field(object, "statistic");
+            bool known = false;
+            for (ControlStatistic candidate :
+                 {ControlStatistic::FiringRate, ControlStatistic::SpikeCount, ControlStatistic::IsiVariance}) {
+                if (controlStatisticName(candidate) == statistic) {
+                    check.statistic = candidate;
+                    known = true;
+                }
+            }
+            if (!known) return std::nullopt;
+            check.control_value = metricValue(field(object, "control_value"));
+            check.branch_value = metricValue(field(object, "branch_value"));
+            check.deviation = metricValue(field(object, "deviation"));
+            check.tolerance = metricValue(field(object, "tolerance"));
+            check.within = field(object, "within") == "true";
+            checks.push_back(check);
+            at = end + 1;
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return checks;
+}
+
+std::vector<DamagedRun> RunRegistry::verify() const {
+    std::vector<DamagedRun> damaged;
+    const auto trimmed = [](std::string_view text) {
+        const std::size_t end = text.find_last_not_of(" \t\r\n");
+        return end == std::string_view::npos ? std::string_view() : text.substr(0, end + 1);
+    };
+    // From the metrics opening to the end: the same text in the index line
+    // and in metrics.json for an intact run.
+    const auto metricsPart = [&trimmed](std::string_view text) {
+        const std::size_t at = text.find(kMetricsOpening);
+        return at == std::string_view::npos ? std::string_view() : trimmed(text.substr(at));
+    };
+    for (const NumberedLine& line : readNumberedIndexLines(root_ / kIndexName)) {
+        RegistryEntry entry;
+        try {
+            entry = parseEntryNamingFields(line.text);
+            entry.metrics = parseMetricsNamingValue(line.text);
+        } catch (const std::exception& error) {
+            damaged.push_back({line.number, "", std::string("the index line does not read: ") + error.what()});
+            continue;
+        }
+        entry.directory = entryDirectory(line.text, entry);
+        const fs::path dir = runDirectory(entry);
+        const auto report = [&](const std::string& problem) {
+            damaged.push_back({line.number, entry.directory, problem});
+        };
+        std::string missing;
+        for (const char* name : kRunFiles) {
+            std::error_code error;
+            if (!fs::is_regular_file(dir / name, error)) missing += (missing.empty() ? "" : ", ") + std::string(name);
+        }
+        if (!missing.empty()) {
+            report("missing " + missing);
+            continue;
+        }
+        // The index line is the metadata line with the directory and the
+        // metrics added before its closing brace.
+        std::string_view identity = identityPart(trimmed(line.text));
+        const std::size_t named = identity.find(",\"" + std::string(kDirectoryKey) + "\":");
+        if (named != std::string_view::npos) identity = identity.substr(0, named);
+        else if (!identity.empty() && identity.back() == ',') identity.remove_suffix(1);
+        const std::optional<std::string> metadata = readSmallFile(dir / kRunFiles[0]);
+        if (!metadata || *metadata != std::string(identity) + "}\n")
+            report("metadata.json does not match the index line");
+        const std::optional<std::string> metrics = readSmallFile(dir / kRunFiles[4]);
+        if (!metrics || metricsPart(*metrics) != metricsPart(line.text) ||
+            field(*metrics, "valid") != (entry.valid ? "true" : "false") || field(*metrics, "branch") != entry.branch)
+            report("metrics.json does not match the index line");
+    }
+    return damaged;
 }
 
 std::vector<RegistryEntry> RunRegistry::loadEntries() const {
@@ -462,7 +726,10 @@ std::vector<RegistryEntry> RunRegistry::loadEntries() const {
     // is reported ahead of a malformed metric value.
     const std::vector<std::string> lines = indexLines();
     std::vector<RegistryEntry> entries;
-    for (const std::string& line : lines) entries.push_back(parseEntry(line));
+    for (const std::string& line : lines) {
+        entries.push_back(parseEntry(line));
+        entries.back().directory = entryDirectory(line, entries.back());
+    }
     for (std::size_t i = 0; i < lines.size(); ++i) entries[i].metrics = parseMetrics(lines[i]);
     return entries;
 }

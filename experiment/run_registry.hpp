@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,31 @@ struct RegistryEntry {
     std::map<std::string, std::string> parameters;
     bool valid = false;
     std::map<std::string, double> metrics;
+    // The run's directory relative to the root, "/"-separated: root/E[/P]/B,
+    // or the directory the index line names when the run was stored beside
+    // a run of another identity that holds that place.
+    std::string directory;
+};
+
+// A line of the index that does not read as a run, and why.
+struct SkippedIndexLine {
+    std::uint64_t line = 0;  // 1-based line number in the index
+    std::string reason;
+};
+
+// What a tolerant read of the index found: the runs in file order, the
+// 1-based line number of each, and the lines that were skipped.
+struct IndexScan {
+    std::vector<RegistryEntry> entries;  // with metrics
+    std::vector<std::uint64_t> lines;    // one per entry
+    std::vector<SkippedIndexLine> skipped;
+};
+
+// A stored run whose files do not agree with its index line.
+struct DamagedRun {
+    std::uint64_t line = 0;  // 1-based line number in the index
+    std::string directory;   // relative to the root
+    std::string problem;
 };
 
 class RunRegistry {
@@ -45,13 +71,18 @@ class RunRegistry {
     const std::filesystem::path& root() const { return root_; }
 
     // Writes every run of `result` under root/E[/P]/B (metadata.json,
-    // events.csv, states.csv, synapses.csv, metrics.json, overwriting an
-    // earlier copy) and appends one index line per run once its files are
-    // complete, each with a single write call. A partial last line that a
-    // killed writer left in the index is removed first. Returns the run
-    // files written, in writing order. Throws the standard file-system error
-    // when a directory cannot be created and InvalidExperiment when a file
-    // cannot be written.
+    // events.csv, states.csv, synapses.csv, metrics.json, and for a run
+    // outside its matched controls controls.json with every check) and
+    // appends one index line per run once its files are complete, each with
+    // a single write call. A copy of the same identity is overwritten; when
+    // the directory holds a run of another identity, the run goes to
+    // root/E[/P]/B-<identity digest> instead and its index line names that
+    // directory. The whole write holds an exclusive lock on the index, so
+    // several processes may write one registry at once; a partial last line
+    // that a killed writer left in the index is removed first. Returns the
+    // run files written, in writing order. Throws the standard file-system
+    // error when a directory cannot be created and InvalidExperiment, naming
+    // the file and the cause, when a file cannot be written.
     std::vector<std::filesystem::path> write(const ExperimentResult& result) const;
 
     // Index entries without metrics, in file order; empty when there is no
@@ -67,6 +98,27 @@ class RunRegistry {
     // line feeds: blank lines and a killed writer's partial last line are
     // left out. Joining registries line by line keeps every reader's view.
     std::vector<std::string> indexLines() const;
+
+    // The index read line by line: a line that does not read as a run is
+    // skipped and reported with its line number instead of ending the read.
+    IndexScan scanIndex() const;
+
+    // root / entry.directory.
+    std::filesystem::path runDirectory(const RegistryEntry& entry) const;
+
+    // True when every file of the run in `directory` (relative to the root,
+    // as RegistryEntry::directory) exists; one stat per file, nothing is read.
+    bool runFilesPresent(const std::string& directory) const;
+
+    // The matched-control checks stored with a run in `directory` that fell
+    // outside them; nothing when the file is missing or does not read.
+    std::optional<std::vector<ControlCheck>> storedControls(const std::string& directory) const;
+
+    // Every index line checked against its run's files: a line that does
+    // not read, a missing file, metadata.json or metrics.json that disagrees
+    // with the index line, a run outside its controls without its checks.
+    // Runs in index order; an empty list when every run is intact.
+    std::vector<DamagedRun> verify() const;
 
   private:
     std::filesystem::path root_;

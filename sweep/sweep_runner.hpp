@@ -28,8 +28,17 @@ struct SweepCell {
     std::string branch;
     std::map<std::string, SampleSummary> summaries;  // by metric name; empty when no run was valid
     std::uint64_t executedRuns = 0;                  // executed by this call and valid
-    std::uint64_t reusedRuns = 0;                    // taken over from the registry
-    std::uint64_t invalidRuns = 0;                   // executed, outside the matched controls
+    std::uint64_t reusedRuns = 0;                    // taken over from the registry, valid or not
+    std::uint64_t invalidRuns = 0;                   // outside the matched controls, executed or reused
+};
+
+// A branch run outside its matched controls, with the checks that say why.
+struct InvalidRun {
+    std::string point;  // the point's label
+    std::uint64_t seed = 0;
+    std::string branch;
+    bool reused = false;  // taken from the registry rather than executed
+    std::vector<ControlCheck> checks;
 };
 
 // One branch and metric of a one-axis sweep along its axis. Axis values whose
@@ -56,8 +65,24 @@ struct SweepResult {
     std::vector<SweepCell> cells;    // points in expansion order, branches in spec order within a point
     std::vector<SweepCurve> curves;  // branches x metrics of a one-axis sweep; empty otherwise
     std::uint64_t executedRuns = 0;  // branch runs executed by this call and valid
-    std::uint64_t reusedRuns = 0;    // branch runs taken over from the registry
+    std::uint64_t reusedRuns = 0;    // branch runs taken over from the registry, valid or not
+    // Branch runs executed by this call outside their matched controls; with
+    // executedRuns, every run this call executed.
+    std::uint64_t invalidExecutedRuns = 0;
+    // Branch runs the registry's index lists for a pair whose files are
+    // missing: the pair was executed again.
+    std::uint64_t missingStoredRuns = 0;
+    std::vector<InvalidRun> invalidRuns;      // in pair order, branches in spec order
+    std::vector<SkippedIndexLine> skippedIndexLines;  // index lines that did not read as runs
 };
+
+// More (point, seed) pairs than any sweep could finish; a sweep asking for
+// more is refused before anything runs.
+inline constexpr std::uint64_t kMaxSweepPairs = 1'000'000'000;
+
+// Points times seeds, or InvalidSweep naming the counts when the product is
+// above kMaxSweepPairs (or beyond 64 bits).
+std::uint64_t checkedPairCount(const SweepDeclaration& sweep);
 
 // Makes a fresh model with the point's parameters applied; called once per
 // point and seed. The caller of the factory owns the model.
@@ -66,8 +91,9 @@ using ModelFactory = std::function<std::unique_ptr<ExperimentModel>(const SweepP
 // One callback of a sweep task, given the task's index.
 using SweepTask = std::function<void(std::size_t)>;
 
-// Drives the tasks 0 .. count - 1 of one sweep. compute(i) touches no shared
-// mutable state, so several computes may run at once on any threads. The
+// Drives the tasks 0 .. count - 1 of one sweep. compute(i) only hands its
+// product to commit(i) under a lock, so several computes may run at once on
+// any threads. The
 // executor guarantees that commit(i) runs after compute(i) returned, in index
 // order and one at a time; an exception from either callback ends the sweep,
 // and the one of the lowest task index is the one that reaches the caller.
@@ -91,6 +117,9 @@ bool pairInShard(std::uint64_t pair, std::uint64_t shard, std::uint64_t shards);
 // Told after each committed (point, seed) pair: pairs committed so far, pairs
 // this call runs (after the filter), and how many of the committed ones were
 // taken from the registry. Called once with done = 0 before the first pair.
+// The pairs are produced one by one as the executor asks for them, never all
+// at once, so a sweep's memory does not grow with its pair count; only the
+// cell summaries and the invalid runs are kept.
 using SweepProgress = std::function<void(std::uint64_t done, std::uint64_t total, std::uint64_t reused)>;
 
 // Optional parts of a sweep call; the defaults run every pair serially. An

@@ -193,11 +193,12 @@ ExperimentResult handBuiltResult() {
 TEST_F(RegistryTest, WritesEveryFileOfAHandBuiltResult) {
     const RunRegistry registry(root_ / "nested" / "root");
     const auto written = registry.write(handBuiltResult());
-    ASSERT_EQ(written.size(), 10u);
+    ASSERT_EQ(written.size(), 11u);  // five files per run, and the checks of the invalid one
     const fs::path run = root_ / "nested" / "root" / "Exp__q_" / "with_space_slash";  // no point level
     const fs::path invalid = root_ / "nested" / "root" / "Exp__q_" / "b";
     EXPECT_EQ(written[0], run / "metadata.json");
     EXPECT_EQ(written[9], invalid / "metrics.json");
+    EXPECT_EQ(written[10], invalid / "controls.json");
     auto read = [](const fs::path& path) { return Testing::readFile(path.string()); };
 
     const std::string metadata =
@@ -260,10 +261,11 @@ TEST_F(RegistryTest, ReadsBackWhatItWrote) {
     ASSERT_EQ(index.size(), 4u);
     EXPECT_TRUE(index[0].metrics.empty());
 
-    // Writing again overwrote the run directories: 2 runs x 5 files and the index.
+    // Writing again overwrote the run directories: 2 runs x 5 files, the
+    // invalid run's checks and the index.
     std::size_t files = 0;
     for (const auto& item : fs::recursive_directory_iterator(root_)) files += item.is_regular_file();
-    EXPECT_EQ(files, 11u);
+    EXPECT_EQ(files, 12u);
 }
 
 TEST_F(RegistryTest, BlankLinesInTheIndexAreSkipped) {
@@ -357,14 +359,15 @@ TEST_F(RegistryTest, FailuresNameWhatCouldNotBeWritten) {
     fs::remove_all(root_);
     fs::create_directories(root_ / "registry.jsonl");
     EXPECT_THROW_MSG(RunRegistry(root_).write(handBuiltResult()), InvalidExperiment,
-                     "cannot write the run registry index");
+                     "cannot write the run registry index " + (root_ / "registry.jsonl").string() +
+                         ": Is a directory");
 
     // A run file that cannot be created: earlier files stay, no index line is appended.
     fs::remove_all(root_);
     const fs::path run = root_ / "Exp__q_" / "with_space_slash";
     fs::create_directories(run / "events.csv");
     EXPECT_THROW_MSG(RunRegistry(root_).write(handBuiltResult()), InvalidExperiment,
-                     "cannot write " + (run / "events.csv").string());
+                     "cannot write " + (run / "events.csv").string() + ": Is a directory");
     EXPECT_TRUE(fs::exists(run / "metadata.json"));
     EXPECT_EQ(index(), "");
 }

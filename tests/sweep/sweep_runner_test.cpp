@@ -257,7 +257,7 @@ TEST_F(SweepRunnerTest, IncompleteCachedRunsAreExecutedAgainWhole) {
     expectSameSummaries(first, second);
 }
 
-TEST_F(SweepRunnerTest, InvalidRunsAreCountedAndStoredButNeverUsed) {
+TEST_F(SweepRunnerTest, InvalidRunsAreCountedStoredAndReusedAsInvalid) {
     const RunRegistry registry(root_);
     ExperimentSpec spec = twoBranchSpec();
     spec.controls = {{ControlStatistic::SpikeCount, 0.1}};
@@ -280,12 +280,39 @@ TEST_F(SweepRunnerTest, InvalidRunsAreCountedAndStoredButNeverUsed) {
     EXPECT_NE(lines[11].find("\"valid\":false"), std::string::npos);
     EXPECT_NE(lines[11].find("\"metrics\":{}}"), std::string::npos);
 
-    // The (g=2, seed) experiments hold an invalid branch, so they run again.
+    EXPECT_EQ(first.invalidExecutedRuns, 3u);
+    ASSERT_EQ(first.invalidRuns.size(), 3u);
+    EXPECT_EQ(first.invalidRuns[0].branch, "nudge");
+    EXPECT_EQ(first.invalidRuns[0].point, "g=2");
+    EXPECT_FALSE(first.invalidRuns[0].reused);
+    ASSERT_EQ(first.invalidRuns[0].checks.size(), 1u);
+    EXPECT_FALSE(first.invalidRuns[0].checks[0].within);
+
+    // The invalid runs are reused as invalid, with the checks they were stored with.
     const SweepResult second = run(spec, kTwoPoints, &registry);
-    EXPECT_EQ(second.reusedRuns, 6u);
-    EXPECT_EQ(second.executedRuns, 3u);
+    EXPECT_EQ(second.reusedRuns, 12u);
+    EXPECT_EQ(second.executedRuns, 0u);
+    EXPECT_EQ(second.invalidExecutedRuns, 0u);
     EXPECT_EQ(second.cells[3].invalidRuns, 3u);
-    EXPECT_EQ(second.cells[2].executedRuns, 3u);
+    EXPECT_TRUE(second.cells[3].summaries.empty());
+    EXPECT_EQ(indexLines().size(), 12u) << "nothing is executed or stored again";
+    ASSERT_EQ(second.invalidRuns.size(), 3u);
+    EXPECT_TRUE(second.invalidRuns[0].reused);
+    const ControlCheck& stored = second.invalidRuns[0].checks.at(0);
+    const ControlCheck& computed = first.invalidRuns[0].checks.at(0);
+    EXPECT_EQ(stored.statistic, computed.statistic);
+    EXPECT_EQ(stored.control_value, computed.control_value);
+    EXPECT_EQ(stored.branch_value, computed.branch_value);
+    EXPECT_EQ(stored.deviation, computed.deviation);
+    EXPECT_EQ(stored.tolerance, computed.tolerance);
+    expectSameSummaries(first, second);
+
+    // Without its checks an invalid run is executed again.
+    std::filesystem::remove(registry.runDirectory(registry.scanIndex().entries[11]) / "controls.json");
+    const SweepResult third = run(spec, kTwoPoints, &registry);
+    EXPECT_EQ(third.reusedRuns, 10u);
+    EXPECT_EQ(third.invalidExecutedRuns, 1u);
+    EXPECT_EQ(third.executedRuns, 1u);
 }
 
 TEST_F(SweepRunnerTest, TwoAxesGiveCellsAndNoCurves) {
