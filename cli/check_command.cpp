@@ -68,12 +68,11 @@ void checkRunnable(const std::string& file, const Vostel::Model& model, bool ana
 
 // Returns false when the file has errors.
 bool checkFile(const std::string& file, std::ostream& out) {
-    std::error_code notFile;
-    std::ifstream in(file, std::ios::binary);
     std::string source;
-    if (in) source.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in || !std::filesystem::is_regular_file(file, notFile)) {
-        out << file << ": error: cannot read " << file << "\n";
+    try {
+        source = Vostel::readDeclarationFile(file);
+    } catch (const std::exception& error) {
+        out << file << ": error: " << error.what() << "\n";
         return false;
     }
 

@@ -4,6 +4,7 @@
 #include "language/vostel_error.hpp"
 
 #include <iterator>
+#include <string>
 
 namespace Core::Vostel {
 namespace {
@@ -19,6 +20,12 @@ static_assert(std::size(kTokenNames) == kTokenKindCount, "every token kind needs
 // locale nor the signedness of char can change them.
 bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Longest name and text a declaration may hold. Names become directory
+// names in the run registry, which the file system limits to 255 bytes;
+// texts are sentences. Anything longer is a mistake and is refused at once.
+constexpr std::size_t kMaxIdentifierLength = 200;
+constexpr std::size_t kMaxStringLength = 65536;
 
 struct Operator {
     std::string_view text;
@@ -118,7 +125,12 @@ std::vector<Token> Lexer::tokenize() {
 
 Token Lexer::identifier() {
     Token token{TokenKind::Identifier, {}, 0.0, 0, false, tokenLine_, tokenColumn_};
-    while (isLetter(peek()) || isDigit(peek()) || peek() == '_') token.text.push_back(advance());
+    while (isLetter(peek()) || isDigit(peek()) || peek() == '_') {
+        if (token.text.size() == kMaxIdentifierLength)
+            throw VostelError("identifikator je delsi nez " + std::to_string(kMaxIdentifierLength) + " znaku",
+                              tokenLine_, tokenColumn_);
+        token.text.push_back(advance());
+    }
     return token;
 }
 
@@ -156,6 +168,9 @@ Token Lexer::string() {
         if (atEnd() || peek() == '\n') throw VostelError("neukonceny retezec", tokenLine_, tokenColumn_);
         char c = advance();
         if (c == '"') return token;
+        if (token.text.size() == kMaxStringLength)
+            throw VostelError("retezec je delsi nez " + std::to_string(kMaxStringLength) + " znaku", tokenLine_,
+                              tokenColumn_);
         token.text.push_back(c);
     }
 }

@@ -4,21 +4,45 @@
 #include "language/parser.hpp"
 #include "language/semantic_analyzer.hpp"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
-#include <sstream>
+#include <string>
+
+#include <sys/stat.h>
 
 namespace Core::Vostel {
 namespace {
 
 using Kvrn::InvalidExperiment;
 
-// The file's bytes as stored; line ends are left to the lexer.
+// Largest declaration file read; real ones are a few kilobytes.
+constexpr std::size_t kMaxFileBytes = 8u << 20;
+
+// The file's bytes as stored; line ends are left to the lexer. A directory,
+// or anything that is larger than a declaration file could sensibly be
+// (a device such as /dev/zero never ends), is refused before or while
+// reading, naming the path and the cause.
 std::string readWholeFile(const std::string& path) {
+    const std::string tooLarge = "cannot read " + path + ": larger than " +
+                                 std::to_string(kMaxFileBytes >> 20) + " MiB, too large for a declaration file";
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        throw InvalidExperiment("cannot read " + path + ": " + std::strerror(errno));
+    if (S_ISDIR(status.st_mode)) throw InvalidExperiment("cannot read " + path + ": it is a directory");
+    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes)
+        throw InvalidExperiment(tooLarge);
     std::ifstream file(path, std::ios::binary);
-    if (!file) throw InvalidExperiment("cannot read " + path);
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
+    if (!file) throw InvalidExperiment("cannot read " + path + ": " + std::strerror(errno));
+    std::string content;
+    char block[65536];
+    while (file.read(block, sizeof block) || file.gcount() > 0) {
+        content.append(block, static_cast<std::size_t>(file.gcount()));
+        if (content.size() > kMaxFileBytes) throw InvalidExperiment(tooLarge);
+    }
+    if (file.bad()) throw InvalidExperiment("cannot read " + path + ": a read failed");
+    return content;
 }
 
 // Counts in the syntax tree are signed; a negative count becomes 0 so that
@@ -26,6 +50,8 @@ std::string readWholeFile(const std::string& path) {
 std::uint64_t count(std::int64_t value) { return value < 0 ? 0 : static_cast<std::uint64_t>(value); }
 
 }  // namespace
+
+std::string readDeclarationFile(const std::string& path) { return readWholeFile(path); }
 
 LoadedExperiment loadExperiment(const std::string& path, std::string_view name) {
     const Model model = parseModelFile(path);

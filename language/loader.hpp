@@ -24,6 +24,12 @@ struct LoadedExperiment {
 // takes the first experiment of the file.
 LoadedExperiment loadExperiment(const std::string& path, std::string_view name);
 
+// The bytes of a declaration file. Throws InvalidExperiment "cannot read
+// <path>: <cause>" for a missing or unreadable file, a directory, and a file
+// or device larger than a declaration file could sensibly be (at most a few
+// megabytes are read).
+std::string readDeclarationFile(const std::string& path);
+
 // Reads the file byte for byte, parses it and analyses it; any semantic
 // error fails the whole file with every error listed. Warnings are dropped.
 Model parseModelFile(const std::string& path);

@@ -131,6 +131,8 @@ std::vector<double> parseAxisValues(TokenCursor& c, const std::string& parameter
         std::int64_t count = c.expectInteger("linspace pocet");
         c.expect(K::RParen);
         if (count < 2) c.fail("linspace potrebuje aspon 2 body");
+        // Every value is kept; more than this is a typo, not a sweep.
+        if (count > 1000000) c.fail("linspace smi mit nejvyse 1000000 bodu");
         // Written in this order so that every value is reproducible to the bit.
         for (std::int64_t i = 0; i < count; ++i) {
             values.push_back(static_cast<double>(i) * (to - from) / static_cast<double>(count - 1) + from);
