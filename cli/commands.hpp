@@ -60,4 +60,8 @@ int listRegistry(const std::filesystem::path& directory, std::ostream& out);
 int mergeRegistries(const std::filesystem::path& target, const std::vector<std::filesystem::path>& inputs,
                     std::ostream& out);
 
+// vostel registry verify DIR: checks every index line against its run's
+// files and lists the damaged runs; exit status 1 when there is any.
+int verifyRegistry(const std::filesystem::path& directory, std::ostream& out);
+
 }  // namespace Core::Cli

@@ -96,6 +96,10 @@ int main(int argc, char** argv) {
         "merge", "Concatenate registries into OUT (appending when it exists); a run on OUT reuses them all.");
     merge->add_option("OUT", mergeTarget, "merged registry directory")->required();
     merge->add_option("IN", mergeInputs, "registries to merge, in order")->required();
+    std::string verifyDirectory;
+    CLI::App* verify = registryCommand->add_subcommand(
+        "verify", "Check every run of a registry against its files; exit status 1 when any is damaged.");
+    verify->add_option("DIR", verifyDirectory, "registry directory")->required();
 
     // A mistyped command would otherwise read as a missing one.
     if (argc > 1 && argv[1][0] != '-' &&
@@ -125,6 +129,7 @@ int main(int argc, char** argv) {
             return runExperiment(run, std::cout, std::cerr);
         }
         if (*list) return listRegistry(listDirectory, std::cout);
+        if (*verify) return verifyRegistry(verifyDirectory, std::cout);
         std::vector<std::filesystem::path> inputs(mergeInputs.begin(), mergeInputs.end());
         return mergeRegistries(mergeTarget, inputs, std::cout);
     } catch (const UsageError& error) {

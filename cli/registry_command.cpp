@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <system_error>
 
@@ -20,27 +21,27 @@ struct RegistryError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The registry's entries; throws RegistryError when `directory` holds no index
-// or the index does not read.
-std::vector<Kvrn::RegistryEntry> readRegistry(const fs::path& directory) {
+// Throws RegistryError unless `directory` holds an index.
+void requireIndex(const fs::path& directory) {
     std::error_code error;
     if (!fs::is_regular_file(directory / kIndexName, error))
         throw RegistryError(directory.string() + " holds no run registry (no " + kIndexName + ")");
-    try {
-        return Kvrn::RunRegistry(directory).loadEntries();
-    } catch (const std::exception& failure) {
-        throw RegistryError((directory / kIndexName).string() + " does not read: " + failure.what());
-    }
 }
 
-// Copies every run directory of `from` into `to`, replacing files of the same
-// name (the registry itself overwrites a run written twice the same way).
-void copyRunFiles(const fs::path& from, const fs::path& to) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
-        if (entry.path().filename() == kIndexName) continue;
-        fs::copy(entry.path(), to / entry.path().filename(),
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    }
+// Tells, on standard error, each index line that was skipped.
+void warnSkipped(const fs::path& directory, const std::vector<Kvrn::SkippedIndexLine>& skipped) {
+    for (const Kvrn::SkippedIndexLine& line : skipped)
+        std::cerr << "vostel: warning: " << (directory / kIndexName).string() << " line " << line.line
+                  << " skipped: " << line.reason << "\n";
+}
+
+// The registry's entries; throws RegistryError when `directory` holds no
+// index. Lines that do not read are skipped with a warning naming them.
+std::vector<Kvrn::RegistryEntry> readRegistry(const fs::path& directory) {
+    requireIndex(directory);
+    Kvrn::IndexScan scan = Kvrn::RunRegistry(directory).scanIndex();
+    warnSkipped(directory, scan.skipped);
+    return std::move(scan.entries);
 }
 
 }  // namespace
@@ -70,35 +71,52 @@ int listRegistry(const fs::path& directory, std::ostream& out) {
 }
 
 int mergeRegistries(const fs::path& target, const std::vector<fs::path>& inputs, std::ostream& out) {
-    // Everything is read and checked before anything is written.
+    // Everything is checked before anything is written. Paths are compared
+    // as the file system resolves them, so a link or a "../" does not hide
+    // a registry inside another.
     std::error_code error;
-    std::size_t runs = 0;
     for (const fs::path& input : inputs) {
-        runs += readRegistry(input).size();
+        requireIndex(input);
         if (fs::exists(target, error) && fs::equivalent(target, input, error))
             throw UsageError("the merged registry " + target.string() + " must not be one of its inputs");
+        if (isWithin(target, input))
+            throw UsageError("the merged registry " + target.string() + " lies inside its input " +
+                             input.string() + "; it would copy into itself");
+        if (isWithin(input, target))
+            throw UsageError("the input " + input.string() + " lies inside the merged registry " +
+                             target.string() + "; merge into a directory of its own");
     }
-    // Joined line by line, so that a partial last line of one registry (a
-    // killed writer's) cannot end up inside the merged index.
-    std::string index;
-    const auto appendIndex = [&index](const fs::path& registry) {
-        for (const std::string& line : Kvrn::RunRegistry(registry).indexLines()) index += line + "\n";
-    };
-    if (fs::exists(target / kIndexName, error)) {
-        readRegistry(target);
-        appendIndex(target);
-    }
-    for (const fs::path& input : inputs) appendIndex(input);
 
-    // Run files first, the index last: until the index names a run, a
-    // registry reader does not see it, so a merge cut short leaves the
-    // target as it was.
-    fs::create_directories(target);
-    for (const fs::path& input : inputs) copyRunFiles(input, target);
-    writeFileAtomically(target / kIndexName, index);
+    // Run by run: each run's files are copied before its index line is
+    // appended, so a merge cut short leaves only whole runs behind. A run
+    // that would land on a run of another identity is put beside it.
+    const Kvrn::RunRegistry merged(target);
+    std::uint64_t runs = 0;
+    for (const fs::path& input : inputs) {
+        std::uint64_t added = 0;
+        warnSkipped(input, merged.mergeFrom(Kvrn::RunRegistry(input), added));
+        runs += added;
+    }
     out << "merged " << runs << " runs from " << inputs.size() << " registries into " << target.string()
         << "\n";
     return kExitOk;
+}
+
+int verifyRegistry(const fs::path& directory, std::ostream& out) {
+    requireIndex(directory);
+    const Kvrn::RunRegistry registry(directory);
+    const std::vector<Kvrn::DamagedRun> damaged = registry.verify();
+    const std::size_t lines = registry.indexLines().size();
+    for (const Kvrn::DamagedRun& run : damaged)
+        out << (directory / kIndexName).string() << ":" << run.line << ": "
+            << (run.directory.empty() ? std::string() : run.directory + ": ") << run.problem << "\n";
+    if (damaged.empty()) {
+        out << "all " << lines << " runs of " << directory.string() << " are intact\n";
+        return kExitOk;
+    }
+    out << damaged.size() << " of " << lines << " index lines of " << directory.string()
+        << " name damaged runs; a sweep executes them again\n";
+    return kExitFailure;
 }
 
 }  // namespace Core::Cli

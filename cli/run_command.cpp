@@ -2,6 +2,11 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -112,6 +117,74 @@ int runOnce(const Vostel::LoadedExperiment& loaded, const RunOptions& options, s
     return kExitOk;
 }
 
+// Refuses, before anything runs, an output that would overwrite the
+// declaration file, a file of the run registry or another output of the
+// same command (paths compared as the file system resolves them, symbolic
+// links included), and an output that could not be written at all.
+void checkOutputs(const RunOptions& options) {
+    const std::filesystem::path input = resolvedPath(options.file);
+    std::vector<std::pair<std::string, std::filesystem::path>> files;  // flag, resolved path
+    const std::pair<const char*, const std::optional<std::filesystem::path>&> outputs[] = {
+        {"--csv", options.csv}, {"--json", options.json}, {"--plot", options.plot}};
+    for (const auto& [flag, path] : outputs) {
+        if (!path) continue;
+        const std::string named = std::string(flag) + " " + path->string();
+        requireWritableOutput(*path);
+        if (isStreamOutput(*path)) continue;  // written into, never replaced
+        const std::filesystem::path resolved = resolvedPath(*path);
+        if (resolved == input)
+            throw UsageError(named + " is the declaration file being run; it would be overwritten");
+        if (options.registry && isWithin(resolved, *options.registry))
+            throw UsageError(named + " lies inside the run registry " + options.registry->string() +
+                             ", whose files it would replace; write it elsewhere");
+        for (const auto& [otherFlag, other] : files)
+            if (other == resolved)
+                throw UsageError(named + " is the same file as " + otherFlag + "; each output needs its own file");
+        files.emplace_back(flag, resolved);
+    }
+}
+
+// Under the report, only when there is something to say: every run outside
+// its matched controls with each check (statistic, value in the branch and
+// in the control, deviation, tolerance), the count of every run this call
+// executed, valid or not, and the stored runs executed again because their
+// files were missing.
+std::string renderRunAccount(const Kvrn::SweepResult& result) {
+    std::string out;
+    if (result.missingStoredRuns > 0)
+        out += "\nRuns executed again: " + std::to_string(result.missingStoredRuns) +
+               " stored runs are listed in the registry index but their files are missing\n";
+    if (result.invalidRuns.empty()) return out;
+    const std::uint64_t reusedInvalid = result.invalidRuns.size() - result.invalidExecutedRuns;
+    out += "\nRuns executed:        " + std::to_string(result.executedRuns + result.invalidExecutedRuns) + " (" +
+           std::to_string(result.executedRuns) + " valid, " + std::to_string(result.invalidExecutedRuns) +
+           " outside their matched controls)\n";
+    out += "Invalid runs:         " + std::to_string(result.invalidRuns.size()) + " (" +
+           std::to_string(result.invalidExecutedRuns) + " executed, " + std::to_string(reusedInvalid) +
+           " reused from the registry), left out of every summary:\n";
+    std::vector<std::vector<std::string>> rows = {
+        {"point", "seed", "branch", "control", "branch value", "control value", "deviation", "tolerance", "run"}};
+    for (const Kvrn::InvalidRun& run : result.invalidRuns) {
+        for (const Kvrn::ControlCheck& check : run.checks) {
+            if (check.within) continue;
+            rows.push_back({run.point, std::to_string(run.seed), run.branch,
+                            Kvrn::controlStatisticName(check.statistic), formatShort(check.branch_value),
+                            formatShort(check.control_value), formatShort(check.deviation),
+                            formatShort(check.tolerance), run.reused ? "reused" : "executed"});
+        }
+    }
+    std::vector<std::size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    for (const auto& row : rows) {
+        std::string line = " ";
+        for (std::size_t c = 0; c < row.size(); ++c)
+            line += " " + row[c] + (c + 1 < row.size() ? std::string(widths[c] - row[c].size() + 1, ' ') : "");
+        out += line + "\n";
+    }
+    return out;
+}
+
 // Refuses, before anything runs, a sweep that could not finish or be drawn.
 void checkSweepBeforeRunning(const Kvrn::ExperimentSpec& spec, const Kvrn::SweepDeclaration& sweep,
                              const RunOptions& options) {
@@ -135,8 +208,8 @@ void checkSweepBeforeRunning(const Kvrn::ExperimentSpec& spec, const Kvrn::Sweep
         const std::string refusal = plotRefusal(sweep.axes.size());
         if (!refusal.empty()) throw UsageError("--plot: " + refusal);
     }
-    for (const auto& path : {options.csv, options.json, options.plot})
-        if (path) requireParentDirectory(*path);
+    Kvrn::checkedPairCount(sweep);
+    checkOutputs(options);
 }
 
 int runSweep(const Vostel::LoadedExperiment& loaded, const RunOptions& options, std::ostream& out,
@@ -171,6 +244,9 @@ int runSweep(const Vostel::LoadedExperiment& loaded, const RunOptions& options, 
     try {
         const StopOnSignal stopOnSignal;
         result = runner.run(loaded.spec, sweep, modelFactory(), Kvrn::DecisionRule{}, sweepOptions);
+        for (const Kvrn::SkippedIndexLine& skipped : result.skippedIndexLines)
+            err << "vostel: warning: " << (registry->root() / "registry.jsonl").string() << " line "
+                << skipped.line << " skipped: " << skipped.reason << "\n";
     } catch (const SweepInterrupted&) {
         if (progress) progress->finish();
         err << "vostel: interrupted; "
@@ -185,10 +261,10 @@ int runSweep(const Vostel::LoadedExperiment& loaded, const RunOptions& options, 
     }
     if (progress) progress->finish();
 
-    if (!options.quiet) out << Kvrn::renderSweepReport(result) << std::flush;
-    if (options.csv) writeFileAtomically(*options.csv, sweepTableCsv(result));
-    if (options.json) writeFileAtomically(*options.json, sweepTableJson(result));
-    if (options.plot) writeFileAtomically(*options.plot, sweepPlotSvg(result));
+    if (!options.quiet) out << Kvrn::renderSweepReport(result) << renderRunAccount(result) << std::flush;
+    if (options.csv) writeOutputFile(*options.csv, sweepTableCsv(result));
+    if (options.json) writeOutputFile(*options.json, sweepTableJson(result));
+    if (options.plot) writeOutputFile(*options.plot, sweepPlotSvg(result));
     return kExitOk;
 }
 

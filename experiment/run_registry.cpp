@@ -669,6 +669,74 @@ std::optional<std::vector<ControlCheck>> RunRegistry::storedControls(const std::
     return checks;
 }
 
+std::vector<SkippedIndexLine> RunRegistry::mergeFrom(const RunRegistry& source, std::uint64_t& merged) const {
+    merged = 0;
+    std::vector<SkippedIndexLine> skipped;
+    std::error_code error;
+    const fs::path sourceRoot = fs::weakly_canonical(fs::absolute(source.root_), error);
+    fs::create_directories(root_);
+    IndexAppender index(root_ / kIndexName);
+    for (const NumberedLine& line : readNumberedIndexLines(source.root_ / kIndexName)) {
+        RegistryEntry entry;
+        try {
+            entry = parseEntryNamingFields(line.text);
+            parseMetricsNamingValue(line.text);
+        } catch (const std::exception& failure) {
+            skipped.push_back({line.number, failure.what()});
+            continue;
+        }
+        entry.directory = entryDirectory(line.text, entry);
+        const fs::path from = source.root_ / fs::path(entry.directory);
+        // A run directory reached through a link that leads out of the
+        // source registry is not read.
+        const fs::path resolvedFrom = fs::weakly_canonical(fs::absolute(from), error);
+        const bool inside = !error && std::mismatch(sourceRoot.begin(), sourceRoot.end(), resolvedFrom.begin(),
+                                                    resolvedFrom.end())
+                                              .first == sourceRoot.end();
+
+        // The identity of the run is its metadata; without the file, the
+        // index line's own identity stands for it.
+        std::string_view identity = identityPart(line.text);
+        const std::size_t named = identity.find(",\"" + std::string(kDirectoryKey) + "\":");
+        if (named != std::string_view::npos)
+            identity = identity.substr(0, named);
+        else if (!identity.empty() && identity.back() == ',')
+            identity.remove_suffix(1);
+        const std::optional<std::string> stored = inside ? readSmallFile(from / kRunFiles[0]) : std::nullopt;
+        const std::string metadata = stored ? *stored : std::string(identity) + "}\n";
+
+        const std::string fixed = fixedDirectory(entry.experiment, entry.point, entry.branch);
+        std::string place = entry.directory;
+        const std::optional<std::string> occupant = readSmallFile(root_ / fs::path(place) / kRunFiles[0]);
+        if (occupant && *occupant != metadata) {
+            char digest[17];
+            std::snprintf(digest, sizeof digest, "%016llx",
+                          static_cast<unsigned long long>(stableHash64(metadata)));
+            place = fixed + "-" + std::string(digest, 12);
+        }
+        const fs::path to = root_ / fs::path(place);
+        fs::create_directories(to);
+        if (inside) {
+            for (const char* name : {kRunFiles[0], kRunFiles[1], kRunFiles[2], kRunFiles[3], kRunFiles[4], kControlsName}) {
+                if (!fs::is_regular_file(fs::symlink_status(from / name, error))) continue;
+                fs::copy_file(from / name, to / name, fs::copy_options::overwrite_existing);
+            }
+        }
+        std::string mergedLine(identity);
+        if (place != fixed) mergedLine += ",\"" + std::string(kDirectoryKey) + "\":" + "\"" + jsonEscape(place) + "\"";
+        const std::size_t metrics = line.text.find(kMetricsOpening);
+        const std::string_view rest =
+            metrics == std::string::npos ? std::string_view() : std::string_view(line.text).substr(metrics);
+        mergedLine += metrics == std::string::npos ? std::string("}") : "," + std::string(rest);
+        while (!mergedLine.empty() && (mergedLine.back() == ' ' || mergedLine.back() == '\t' ||
+                                        mergedLine.back() == '\r'))
+            mergedLine.pop_back();
+        index.append(mergedLine + "\n");
+        ++merged;
+    }
+    return skipped;
+}
+
 std::vector<DamagedRun> RunRegistry::verify() const {
     std::vector<DamagedRun> damaged;
     const auto trimmed = [](std::string_view text) {

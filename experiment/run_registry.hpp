@@ -114,6 +114,15 @@ class RunRegistry {
     // outside them; nothing when the file is missing or does not read.
     std::optional<std::vector<ControlCheck>> storedControls(const std::string& directory) const;
 
+    // Adds every run of `source` to this registry, holding the index lock:
+    // the run's files are copied (regular files only, never through a
+    // symbolic link or from outside `source`) to the run's place here, or
+    // beside a run of another identity that holds that place, and its index
+    // line is appended, naming the new place when it moved. Index lines of
+    // `source` that do not read are not merged; they are returned. Returns
+    // through `merged` the number of runs added.
+    std::vector<SkippedIndexLine> mergeFrom(const RunRegistry& source, std::uint64_t& merged) const;
+
     // Every index line checked against its run's files: a line that does
     // not read, a missing file, metadata.json or metrics.json that disagrees
     // with the index line, a run outside its controls without its checks.

@@ -271,7 +271,7 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
          "none\n"},
         {{"run", data("missing.vostel"), "--csv", csv},
          1,
-         "vostel: cannot read " + data("missing.vostel") + "\n"},
+         "vostel: cannot read " + data("missing.vostel") + ": No such file or directory\n"},
         {{"run", small, "-e", "Nowhere", "--csv", csv}, 1, "vostel: unknown experiment Nowhere\n"},
         {{"run", data("runner-warnings.vostel"), "-e", "Unknown", "--csv", csv},
          1,
