@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace Core::Kvrn;
@@ -60,10 +62,13 @@ void require(bool condition, const std::string& message) {
     return {};
 }
 
-// A fresh workspace below the system's temporary directory. A leftover of an
-// aborted run is removed; the directory itself is left to whoever writes into it.
+// A fresh workspace below the system's temporary directory, named after this
+// process so that programs running at once never share (or delete) each
+// other's. A leftover of an aborted run with the same process number is
+// removed; the directory itself is left to whoever writes into it.
 std::filesystem::path tempWorkspace(const std::string& tag) {
-    const std::filesystem::path path = std::filesystem::temp_directory_path() / ("vostel-f20-" + tag);
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("vostel-f20-" + tag + "-" + std::to_string(::getpid()));
     std::filesystem::remove_all(path);
     return path;
 }

@@ -107,7 +107,7 @@ TEST_F(Cli, CheckReportsSyntaxErrorsSemanticFindingsAndWhatARunWouldMeet) {
             semantic + ":12: error: experiment 'Broken' declares unknown metric 'magic'\n" + semantic +
             ": warning: experiment 'Broken': sweep pres 2 seed(y) nedava rozdeleni; interval spolehlivosti "
             "bude nedefinovany\n" +
-            missing + ": error: cannot read " + missing + "\n" + runner +
+            missing + ": error: cannot read " + missing + ": No such file or directory\n" + runner +
             ":12: warning: experiment 'Downwards': the values of 'stochasticity' are not ascending; the "
             "sweep runner refuses to classify such a curve, and only after running every point\n" +
             runner +
