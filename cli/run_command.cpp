@@ -139,7 +139,8 @@ void checkOutputs(const RunOptions& options) {
                              ", whose files it would replace; write it elsewhere");
         for (const auto& [otherFlag, other] : files)
             if (other == resolved)
-                throw UsageError(named + " is the same file as " + otherFlag + "; each output needs its own file");
+                throw UsageError(named + " is the same file as " + otherFlag +
+                                 "; each output needs its own file");
         files.emplace_back(flag, resolved);
     }
 }
@@ -156,14 +157,14 @@ std::string renderRunAccount(const Kvrn::SweepResult& result) {
                " stored runs are listed in the registry index but their files are missing\n";
     if (result.invalidRuns.empty()) return out;
     const std::uint64_t reusedInvalid = result.invalidRuns.size() - result.invalidExecutedRuns;
-    out += "\nRuns executed:        " + std::to_string(result.executedRuns + result.invalidExecutedRuns) + " (" +
-           std::to_string(result.executedRuns) + " valid, " + std::to_string(result.invalidExecutedRuns) +
-           " outside their matched controls)\n";
+    out += "\nRuns executed:        " + std::to_string(result.executedRuns + result.invalidExecutedRuns) +
+           " (" + std::to_string(result.executedRuns) + " valid, " +
+           std::to_string(result.invalidExecutedRuns) + " outside their matched controls)\n";
     out += "Invalid runs:         " + std::to_string(result.invalidRuns.size()) + " (" +
            std::to_string(result.invalidExecutedRuns) + " executed, " + std::to_string(reusedInvalid) +
            " reused from the registry), left out of every summary:\n";
-    std::vector<std::vector<std::string>> rows = {
-        {"point", "seed", "branch", "control", "branch value", "control value", "deviation", "tolerance", "run"}};
+    std::vector<std::vector<std::string>> rows = {{"point", "seed", "branch", "control", "branch value",
+                                                   "control value", "deviation", "tolerance", "run"}};
     for (const Kvrn::InvalidRun& run : result.invalidRuns) {
         for (const Kvrn::ControlCheck& check : run.checks) {
             if (check.within) continue;
@@ -179,7 +180,8 @@ std::string renderRunAccount(const Kvrn::SweepResult& result) {
     for (const auto& row : rows) {
         std::string line = " ";
         for (std::size_t c = 0; c < row.size(); ++c)
-            line += " " + row[c] + (c + 1 < row.size() ? std::string(widths[c] - row[c].size() + 1, ' ') : "");
+            line +=
+                " " + row[c] + (c + 1 < row.size() ? std::string(widths[c] - row[c].size() + 1, ' ') : "");
         out += line + "\n";
     }
     return out;

@@ -129,7 +129,11 @@ std::string controlsJson(const RunRecord& run) {
                       .flag("within", check.within)
                       .close();
     }
-    return JsonObject().text("branch", run.branch).flag("valid", run.valid).raw("controls", "[" + checks + "]").close() +
+    return JsonObject()
+               .text("branch", run.branch)
+               .flag("valid", run.valid)
+               .raw("controls", "[" + checks + "]")
+               .close() +
            "\n";
 }
 
@@ -285,7 +289,9 @@ class IndexAppender {
     }
 
   private:
-    [[noreturn]] void fail() const { throw InvalidExperiment(failure(std::string(kIndexUnwritable) + " ", path_)); }
+    [[noreturn]] void fail() const {
+        throw InvalidExperiment(failure(std::string(kIndexUnwritable) + " ", path_));
+    }
 
     void dropPartialLastLine() {
         struct stat status {};
@@ -390,7 +396,8 @@ RegistryEntry parseEntry(const std::string& line) {
 }
 
 // The fixed place of a run below the root: E[/P]/B, "/"-separated.
-std::string fixedDirectory(const std::string& experiment, const std::string& point, const std::string& branch) {
+std::string fixedDirectory(const std::string& experiment, const std::string& point,
+                           const std::string& branch) {
     std::string dir = safePathComponent(experiment);
     if (!point.empty()) dir += "/" + safePathComponent(point);
     return dir + "/" + safePathComponent(branch);
@@ -622,7 +629,9 @@ IndexScan RunRegistry::scanIndex() const {
     return scan;
 }
 
-fs::path RunRegistry::runDirectory(const RegistryEntry& entry) const { return root_ / fs::path(entry.directory); }
+fs::path RunRegistry::runDirectory(const RegistryEntry& entry) const {
+    return root_ / fs::path(entry.directory);
+}
 
 bool RunRegistry::runFilesPresent(const std::string& directory) const {
     const fs::path dir = root_ / fs::path(directory);
@@ -647,8 +656,8 @@ std::optional<std::vector<ControlCheck>> RunRegistry::storedControls(const std::
             ControlCheck check;
             const std::string statistic = field(object, "statistic");
             bool known = false;
-            for (ControlStatistic candidate :
-                 {ControlStatistic::FiringRate, ControlStatistic::SpikeCount, ControlStatistic::IsiVariance}) {
+            for (ControlStatistic candidate : {ControlStatistic::FiringRate, ControlStatistic::SpikeCount,
+                                               ControlStatistic::IsiVariance}) {
                 if (controlStatisticName(candidate) == statistic) {
                     check.statistic = candidate;
                     known = true;
@@ -690,8 +699,8 @@ std::vector<SkippedIndexLine> RunRegistry::mergeFrom(const RunRegistry& source, 
         // A run directory reached through a link that leads out of the
         // source registry is not read.
         const fs::path resolvedFrom = fs::weakly_canonical(fs::absolute(from), error);
-        const bool inside = !error && std::mismatch(sourceRoot.begin(), sourceRoot.end(), resolvedFrom.begin(),
-                                                    resolvedFrom.end())
+        const bool inside = !error && std::mismatch(sourceRoot.begin(), sourceRoot.end(),
+                                                    resolvedFrom.begin(), resolvedFrom.end())
                                               .first == sourceRoot.end();
 
         // The identity of the run is its metadata; without the file, the
@@ -717,19 +726,21 @@ std::vector<SkippedIndexLine> RunRegistry::mergeFrom(const RunRegistry& source, 
         const fs::path to = root_ / fs::path(place);
         fs::create_directories(to);
         if (inside) {
-            for (const char* name : {kRunFiles[0], kRunFiles[1], kRunFiles[2], kRunFiles[3], kRunFiles[4], kControlsName}) {
+            for (const char* name :
+                 {kRunFiles[0], kRunFiles[1], kRunFiles[2], kRunFiles[3], kRunFiles[4], kControlsName}) {
                 if (!fs::is_regular_file(fs::symlink_status(from / name, error))) continue;
                 fs::copy_file(from / name, to / name, fs::copy_options::overwrite_existing);
             }
         }
         std::string mergedLine(identity);
-        if (place != fixed) mergedLine += ",\"" + std::string(kDirectoryKey) + "\":" + "\"" + jsonEscape(place) + "\"";
+        if (place != fixed)
+            mergedLine += ",\"" + std::string(kDirectoryKey) + "\":" + "\"" + jsonEscape(place) + "\"";
         const std::size_t metrics = line.text.find(kMetricsOpening);
         const std::string_view rest =
             metrics == std::string::npos ? std::string_view() : std::string_view(line.text).substr(metrics);
         mergedLine += metrics == std::string::npos ? std::string("}") : "," + std::string(rest);
-        while (!mergedLine.empty() && (mergedLine.back() == ' ' || mergedLine.back() == '\t' ||
-                                        mergedLine.back() == '\r'))
+        while (!mergedLine.empty() &&
+               (mergedLine.back() == ' ' || mergedLine.back() == '\t' || mergedLine.back() == '\r'))
             mergedLine.pop_back();
         index.append(mergedLine + "\n");
         ++merged;
@@ -755,7 +766,8 @@ std::vector<DamagedRun> RunRegistry::verify() const {
             entry = parseEntryNamingFields(line.text);
             entry.metrics = parseMetricsNamingValue(line.text);
         } catch (const std::exception& error) {
-            damaged.push_back({line.number, "", std::string("the index line does not read: ") + error.what()});
+            damaged.push_back(
+                {line.number, "", std::string("the index line does not read: ") + error.what()});
             continue;
         }
         entry.directory = entryDirectory(line.text, entry);
@@ -766,7 +778,8 @@ std::vector<DamagedRun> RunRegistry::verify() const {
         std::string missing;
         for (const char* name : kRunFiles) {
             std::error_code error;
-            if (!fs::is_regular_file(dir / name, error)) missing += (missing.empty() ? "" : ", ") + std::string(name);
+            if (!fs::is_regular_file(dir / name, error))
+                missing += (missing.empty() ? "" : ", ") + std::string(name);
         }
         if (!missing.empty()) {
             report("missing " + missing);
@@ -776,14 +789,17 @@ std::vector<DamagedRun> RunRegistry::verify() const {
         // metrics added before its closing brace.
         std::string_view identity = identityPart(trimmed(line.text));
         const std::size_t named = identity.find(",\"" + std::string(kDirectoryKey) + "\":");
-        if (named != std::string_view::npos) identity = identity.substr(0, named);
-        else if (!identity.empty() && identity.back() == ',') identity.remove_suffix(1);
+        if (named != std::string_view::npos)
+            identity = identity.substr(0, named);
+        else if (!identity.empty() && identity.back() == ',')
+            identity.remove_suffix(1);
         const std::optional<std::string> metadata = readSmallFile(dir / kRunFiles[0]);
         if (!metadata || *metadata != std::string(identity) + "}\n")
             report("metadata.json does not match the index line");
         const std::optional<std::string> metrics = readSmallFile(dir / kRunFiles[4]);
         if (!metrics || metricsPart(*metrics) != metricsPart(line.text) ||
-            field(*metrics, "valid") != (entry.valid ? "true" : "false") || field(*metrics, "branch") != entry.branch)
+            field(*metrics, "valid") != (entry.valid ? "true" : "false") ||
+            field(*metrics, "branch") != entry.branch)
             report("metrics.json does not match the index line");
     }
     return damaged;

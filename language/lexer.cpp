@@ -169,8 +169,8 @@ Token Lexer::string() {
         char c = advance();
         if (c == '"') return token;
         if (token.text.size() == kMaxStringLength)
-            throw VostelError("retezec je delsi nez " + std::to_string(kMaxStringLength) + " znaku", tokenLine_,
-                              tokenColumn_);
+            throw VostelError("retezec je delsi nez " + std::to_string(kMaxStringLength) + " znaku",
+                              tokenLine_, tokenColumn_);
         token.text.push_back(c);
     }
 }

@@ -26,7 +26,8 @@ constexpr std::size_t kMaxFileBytes = 8u << 20;
 // reading, naming the path and the cause.
 std::string readWholeFile(const std::string& path) {
     const std::string tooLarge = "cannot read " + path + ": larger than " +
-                                 std::to_string(kMaxFileBytes >> 20) + " MiB, too large for a declaration file";
+                                 std::to_string(kMaxFileBytes >> 20) +
+                                 " MiB, too large for a declaration file";
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0)
         throw InvalidExperiment("cannot read " + path + ": " + std::strerror(errno));

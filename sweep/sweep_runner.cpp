@@ -313,7 +313,8 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                         appendValues(tally, reused.stored->metrics);
                     } else {
                         tally.invalid += 1;
-                        result.invalidRuns.push_back({point.label(), seed, spec.branches[b].name, true, reused.checks});
+                        result.invalidRuns.push_back(
+                            {point.label(), seed, spec.branches[b].name, true, reused.checks});
                     }
                     tally.reused += 1;
                     result.reusedRuns += 1;

@@ -72,7 +72,7 @@ struct SweepResult {
     // Branch runs the registry's index lists for a pair whose files are
     // missing: the pair was executed again.
     std::uint64_t missingStoredRuns = 0;
-    std::vector<InvalidRun> invalidRuns;      // in pair order, branches in spec order
+    std::vector<InvalidRun> invalidRuns;              // in pair order, branches in spec order
     std::vector<SkippedIndexLine> skippedIndexLines;  // index lines that did not read as runs
 };
 

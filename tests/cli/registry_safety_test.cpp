@@ -27,8 +27,9 @@ const std::string kInvalid = kSource + "/tests/data/cli/invalid-runs.vostel";
 class RegistrySafety : public ::testing::Test {
   protected:
     void SetUp() override {
-        work_ = fs::temp_directory_path() /
-                ("vostel-safety-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        work_ =
+            fs::temp_directory_path() /
+            ("vostel-safety-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(work_);
         fs::create_directories(work_);
     }
@@ -75,7 +76,9 @@ TEST_F(RegistrySafety, OutputsNeverReplaceTheInputTheRegistryOrEachOther) {
         {{"run", input, "--csv", input}, 2, "is the declaration file being run"},
         {{"run", input, "--plot", at("link.vostel")}, 2, "is the declaration file being run"},
         {{"run", input, "--json", at("./sub/../x.vostel")}, 1, "no directory"},
-        {{"run", input, "--registry", at("R"), "--csv", at("R/registry.jsonl")}, 2, "lies inside the run registry"},
+        {{"run", input, "--registry", at("R"), "--csv", at("R/registry.jsonl")},
+         2,
+         "lies inside the run registry"},
         {{"run", input, "--csv", at("t.csv"), "--json", at("t.csv")}, 2, "is the same file as --csv"},
         {{"run", input, "--csv", at("adir")}, 1, "cannot write " + at("adir") + ": it is a directory"},
     };
@@ -117,13 +120,15 @@ TEST_F(RegistrySafety, MergeRefusesNestedRegistriesAndNeverFollowsLinksOut) {
 
     // A run file that links out of the registry is not copied.
     std::ofstream(work_ / "secret.txt") << "not a run file";
-    const fs::path events = work_ / "R" / "sub" / "Curve" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv";
+    const fs::path events =
+        work_ / "R" / "sub" / "Curve" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv";
     fs::remove(events);
     fs::create_symlink(work_ / "secret.txt", events);
     const Finished merged = run({"registry", "merge", at("M"), at("R/sub")});
     ASSERT_EQ(merged.status, 0) << merged.err;
     EXPECT_EQ(readText(work_ / "M" / "registry.jsonl"), index);
-    EXPECT_FALSE(fs::exists(work_ / "M" / "Curve" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv"));
+    EXPECT_FALSE(
+        fs::exists(work_ / "M" / "Curve" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv"));
     const Finished verified = run({"registry", "verify", at("M")});
     EXPECT_EQ(verified.status, 1);
     EXPECT_TRUE(has(verified.out, ":1: Curve/stochasticity_0_25_seed_500/baseline: missing events.csv\n"))
@@ -144,7 +149,8 @@ TEST_F(RegistrySafety, ConcurrentWritersLoseNothing) {
                                                           "--engine-version", "v" + std::to_string(w)},
                                  work_, "writer" + std::to_string(w));
         for (Vostel& writer : writers) ASSERT_EQ(writer.wait().status, 0) << "round " << round;
-        ASSERT_EQ(lineCount(readText(fs::path(registry) / "registry.jsonl")), 9u * kWriters) << "round " << round;
+        ASSERT_EQ(lineCount(readText(fs::path(registry) / "registry.jsonl")), 9u * kWriters)
+            << "round " << round;
         const Finished verified = run({"registry", "verify", registry});
         ASSERT_EQ(verified.status, 0) << "round " << round << ": " << verified.out;
     }
@@ -181,11 +187,14 @@ TEST_F(RegistrySafety, DamagedRunsAreExecutedAgainAndVerifyNamesThem) {
     fs::remove_all(work_ / "R" / "Curve" / "stochasticity_1_seed_501");
     const Finished missing = run({"registry", "verify", at("R")});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_TRUE(has(missing.out, ":5: Curve/stochasticity_1_seed_501/baseline: missing metadata.json")) << missing.out;
+    EXPECT_TRUE(has(missing.out, ":5: Curve/stochasticity_1_seed_501/baseline: missing metadata.json"))
+        << missing.out;
     const Finished rerun = run({"run", kSmall, "--registry", at("R")});
-    EXPECT_TRUE(has(rerun.out, "Runs:                 1 executed, 8 reused from the registry\n")) << rerun.out;
-    EXPECT_TRUE(has(rerun.out, "Runs executed again: 1 stored runs are listed in the registry index but their "
-                               "files are missing\n"));
+    EXPECT_TRUE(has(rerun.out, "Runs:                 1 executed, 8 reused from the registry\n"))
+        << rerun.out;
+    EXPECT_TRUE(has(rerun.out,
+                    "Runs executed again: 1 stored runs are listed in the registry index but their "
+                    "files are missing\n"));
     EXPECT_EQ(run({"registry", "verify", at("R")}).status, 0);
 
     const fs::path metrics = work_ / "R" / "Curve" / "stochasticity_4_seed_500" / "baseline" / "metrics.json";
@@ -194,8 +203,9 @@ TEST_F(RegistrySafety, DamagedRunsAreExecutedAgainAndVerifyNamesThem) {
     std::ofstream(metrics, std::ios::binary) << edited;
     const Finished changed = run({"registry", "verify", at("R")});
     EXPECT_EQ(changed.status, 1);
-    EXPECT_TRUE(has(changed.out, ":7: Curve/stochasticity_4_seed_500/baseline: metrics.json does not match the "
-                                 "index line\n"))
+    EXPECT_TRUE(has(changed.out,
+                    ":7: Curve/stochasticity_4_seed_500/baseline: metrics.json does not match the "
+                    "index line\n"))
         << changed.out;
 }
 
@@ -203,17 +213,20 @@ TEST_F(RegistrySafety, AbsurdSweepsAndHugeInputsFailAtOnce) {
     const std::string seeds = variant("seeds.vostel", "seeds: 3;", "seeds: 9000000000000000000;");
     const Finished tooMany = run({"run", seeds, "--registry", at("R")});
     EXPECT_EQ(tooMany.status, 1);
-    EXPECT_TRUE(has(tooMany.err, "more than the 1000000000 (point, seed) pairs a sweep may run")) << tooMany.err;
+    EXPECT_TRUE(has(tooMany.err, "more than the 1000000000 (point, seed) pairs a sweep may run"))
+        << tooMany.err;
     EXPECT_FALSE(fs::exists(work_ / "R"));
 
-    const std::string linspace = variant("linspace.vostel", "[0.25, 1, 4]", "linspace(0.1, 4, 9000000000000000000)");
+    const std::string linspace =
+        variant("linspace.vostel", "[0.25, 1, 4]", "linspace(0.1, 4, 9000000000000000000)");
     const Finished points = run({"run", linspace});
     EXPECT_EQ(points.status, 1);
     EXPECT_TRUE(has(points.err, "linspace smi mit nejvyse 1000000 bodu")) << points.err;
 
     const Finished zero = run({"run", "/dev/zero"});
     EXPECT_EQ(zero.status, 1);
-    EXPECT_EQ(zero.err, "vostel: cannot read /dev/zero: larger than 8 MiB, too large for a declaration file\n");
+    EXPECT_EQ(zero.err,
+              "vostel: cannot read /dev/zero: larger than 8 MiB, too large for a declaration file\n");
 
     const std::string longText = variant("long.vostel", "\"no dependence on stochasticity\"",
                                          "\"" + std::string(3u << 20, 'x') + "\"");
@@ -224,7 +237,8 @@ TEST_F(RegistrySafety, AbsurdSweepsAndHugeInputsFailAtOnce) {
 
     const Finished directory = run({"check", work_.string()});
     EXPECT_EQ(directory.status, 1);
-    EXPECT_EQ(directory.out, work_.string() + ": error: cannot read " + work_.string() + ": it is a directory\n");
+    EXPECT_EQ(directory.out,
+              work_.string() + ": error: cannot read " + work_.string() + ": it is a directory\n");
 }
 
 TEST_F(RegistrySafety, InvalidRunsAreExplainedCountedAndReused) {
@@ -233,10 +247,12 @@ TEST_F(RegistrySafety, InvalidRunsAreExplainedCountedAndReused) {
     EXPECT_TRUE(has(first.out, "Runs:                 13 executed, 0 reused from the registry\n"));
     EXPECT_TRUE(has(first.out, "\nRuns executed:        18 (13 valid, 5 outside their matched controls)\n"))
         << first.out;
-    EXPECT_TRUE(has(first.out, "  point               seed  branch     control      branch value  control value  "
-                               "deviation  tolerance  run\n"));
-    EXPECT_TRUE(has(first.out, "  stochasticity=0.25  502   scrambled  firing_rate  52.5          48.1667        "
-                               "0.0899654  0.02       executed\n"))
+    EXPECT_TRUE(has(first.out,
+                    "  point               seed  branch     control      branch value  control value  "
+                    "deviation  tolerance  run\n"));
+    EXPECT_TRUE(has(first.out,
+                    "  stochasticity=0.25  502   scrambled  firing_rate  52.5          48.1667        "
+                    "0.0899654  0.02       executed\n"))
         << first.out;
     const std::string controls =
         readText(work_ / "R" / "Tight" / "stochasticity_0_25_seed_502" / "scrambled" / "controls.json");
@@ -262,7 +278,8 @@ TEST_F(RegistrySafety, FailuresNameTheFileTheLineAndTheCause) {
     EXPECT_TRUE(has(reused.out, "Runs:                 0 executed, 9 reused from the registry\n"));
     const std::string file = at("R") + "/registry.jsonl";
     EXPECT_EQ(reused.err, "vostel: warning: " + file + " line 2 skipped: not a JSON object\n" +
-                              "vostel: warning: " + file + " line 3 skipped: \"config_hash\" is 'x', not a whole number\n");
+                              "vostel: warning: " + file +
+                              " line 3 skipped: \"config_hash\" is 'x', not a whole number\n");
     const Finished listed = run({"registry", "ls", at("R")});
     EXPECT_EQ(listed.status, 0);
     EXPECT_EQ(lineCount(listed.out), 10u);

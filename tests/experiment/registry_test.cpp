@@ -358,9 +358,9 @@ TEST_F(RegistryTest, FailuresNameWhatCouldNotBeWritten) {
     // An index that cannot be opened for appending.
     fs::remove_all(root_);
     fs::create_directories(root_ / "registry.jsonl");
-    EXPECT_THROW_MSG(RunRegistry(root_).write(handBuiltResult()), InvalidExperiment,
-                     "cannot write the run registry index " + (root_ / "registry.jsonl").string() +
-                         ": Is a directory");
+    EXPECT_THROW_MSG(
+        RunRegistry(root_).write(handBuiltResult()), InvalidExperiment,
+        "cannot write the run registry index " + (root_ / "registry.jsonl").string() + ": Is a directory");
 
     // A run file that cannot be created: earlier files stay, no index line is appended.
     fs::remove_all(root_);

@@ -57,7 +57,8 @@ std::string repositoryFile(const std::string& relative) {
 
 TEST_F(LoaderTest, FailuresOfReadingParsingAndAnalysis) {
     const std::string missing = (directory_ / "absent.vostel").string();
-    EXPECT_THROW_MSG(loadExperiment(missing, ""), InvalidExperiment, "cannot read " + missing + ": No such file or directory");
+    EXPECT_THROW_MSG(loadExperiment(missing, ""), InvalidExperiment,
+                     "cannot read " + missing + ": No such file or directory");
 
     // Front-end errors pass through unchanged, not wrapped.
     EXPECT_THROW_MSG(
