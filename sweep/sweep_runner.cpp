@@ -293,7 +293,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         const std::uint64_t p = i / sweep.seeds;
         const std::uint64_t seed = spec.seed + i % sweep.seeds;
         std::optional<PairTask> taken;
-        {
+        if (chosen(i)) {
             const std::lock_guard lock(pendingMutex);
             const auto found = pending.find(i);
             if (found != pending.end()) {

@@ -487,3 +487,31 @@ TEST_F(SweepRunnerTest, AFailingPairKeepsTheRunsCommittedBeforeIt) {
                      "this model has no parameter g");
     EXPECT_EQ(indexLines().size(), 4u) << "the two pairs before the failing one stay stored";
 }
+
+TEST_F(SweepRunnerTest, AbsurdPairCountsAreRefusedBeforeAnythingRuns) {
+    EXPECT_EQ(checkedPairCount(kTwoPoints), 6u);
+    EXPECT_EQ(checkedPairCount({{{"g", {1, 2}}}, kMaxSweepPairs / 2}), kMaxSweepPairs);
+    EXPECT_THROW_MSG(checkedPairCount({{{"g", {1, 2}}}, 9000000000000000000ULL}), InvalidSweep,
+                     "the sweep asks for 2 points x 9000000000000000000 seeds, more than the 1000000000 "
+                     "(point, seed) pairs a sweep may run; split it into several sweeps");
+    // A product beyond 64 bits is caught, not wrapped around.
+    const std::vector<double> many(100000, 1.0);
+    const SweepDeclaration huge{{{"a", many}, {"b", many}, {"c", many}, {"d", many}}, 1};
+    EXPECT_THROW(checkedPairCount(huge), InvalidSweep);
+    const int before = experiments_;
+    EXPECT_THROW(run(twoBranchSpec(), {{{"g", {1, 2}}}, kMaxSweepPairs}, nullptr), InvalidSweep);
+    EXPECT_EQ(experiments_, before);
+}
+
+TEST_F(SweepRunnerTest, StoredRunsWithoutTheirFilesAreExecutedAgain) {
+    const RunRegistry registry(root_);
+    const SweepResult first = run(twoBranchSpec(), kTwoPoints, &registry);
+    const std::vector<RegistryEntry> entries = registry.scanIndex().entries;
+    std::filesystem::remove(registry.runDirectory(entries[3]) / "states.csv");
+    const SweepResult second = run(twoBranchSpec(), kTwoPoints, &registry);
+    EXPECT_EQ(second.missingStoredRuns, 1u);
+    EXPECT_EQ(second.reusedRuns, 10u) << "the other branch of that pair is executed with it";
+    EXPECT_EQ(second.executedRuns, 2u);
+    EXPECT_TRUE(std::filesystem::exists(registry.runDirectory(entries[3]) / "states.csv"));
+    expectSameSummaries(first, second);
+}
