@@ -182,7 +182,7 @@ TEST(OscillatoryPopulations, SnapshotLayout) {
     EXPECT_EQ(u64At(bytes, 40), Testing::bitsOf(1.5));   // modulation
     EXPECT_EQ(u64At(bytes, 64), Testing::bitsOf(10.0));  // frequency
     EXPECT_EQ(u64At(bytes, 80 + 64 * 39 + 40), 39u);     // last neuron's draw index
-    EXPECT_EQ(u64At(bytes, 2640), Testing::bitsOf(model.samples()[1].trace0));
+    EXPECT_EQ(u64At(bytes, 2640), Testing::bitsOf(model.samples()[1].traces[0]));
     ASSERT_EQ(u64At(bytes, 2672), model.spikeLog().size());
     ASSERT_GT(model.spikeLog().size(), 0u);
     EXPECT_EQ(u64At(bytes, 2688), model.spikeLog().front().neuron);
