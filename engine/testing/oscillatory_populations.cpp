@@ -526,6 +526,19 @@ void OscillatoryPopulations::setParameter(std::string_view name, double value) {
         throw InvalidExperiment("this model has no parameter " + std::string(name));
 }
 
+std::vector<std::pair<std::string, std::string>> OscillatoryPopulations::fixedQuantities() {
+    return {
+        {"adaptation added at each spike", shortText(kAdaptationIncrement)},
+        {"adaptation coupling of the hazard", shortText(kAdaptationCoupling)},
+        {"drive after a spike", "0"},
+        {"maximum hazard", "1000000 Hz"},
+        {"stimulus drive during segment A", shortText(kDriveA)},
+        {"stimulus drive during segment X", shortText(kDriveX)},
+        {"sample interval", std::to_string(kSampleInterval / 1'000'000) + " ms"},
+        {"share of a trace kept from one sample to the next", shortText(kTraceRetention)},
+    };
+}
+
 ModelArchitecture OscillatoryPopulations::architecture() const {
     ModelArchitecture a = architecture_;
     a.frequency = frequency_;

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/event_queue.hpp"
@@ -95,6 +96,9 @@ class OscillatoryPopulations final : public ExperimentModel {
 
     // The architecture the next reset builds, with the sweep parameters set so far.
     ModelArchitecture architecture() const;
+
+    // The quantities no architecture changes, as (what, value with unit), for people.
+    static std::vector<std::pair<std::string, std::string>> fixedQuantities();
 
     ModelTime now() const { return now_; }
     ModelTime nextSample() const { return nextSample_; }
