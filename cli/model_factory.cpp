@@ -25,8 +25,8 @@ Kvrn::ModelFactory modelFactory() {
 
 Kvrn::ModelFactory modelFactory(const Vostel::LoweredArchitecture& declared) {
     // Copied into the factory: it outlives the loaded file and runs on several threads.
-    return [architecture = declared.architecture,
-            paths = declared.sweepPaths](const Kvrn::SweepPoint& point) -> std::unique_ptr<Kvrn::ExperimentModel> {
+    return [architecture = declared.architecture, paths = declared.sweepPaths](
+               const Kvrn::SweepPoint& point) -> std::unique_ptr<Kvrn::ExperimentModel> {
         auto model = newModel(architecture);
         for (const Kvrn::SweepParameter& parameter : point.parameters) {
             const auto path = paths.find(parameter.name);
@@ -69,7 +69,8 @@ void refuseUnrunnable(const std::string& file, const Vostel::LoadedExperiment& l
             message += (message.empty() ? "" : "\n") + file + ":" + std::to_string(d.line) + ": " + d.what +
                        " is declared but not executed by the kvrn engine";
         }
-        throw Kvrn::InvalidExperiment(message + "\nnot run: the results would not be those of the declared model");
+        throw Kvrn::InvalidExperiment(message +
+                                      "\nnot run: the results would not be those of the declared model");
     }
     if (!loaded.sweep) return;
     for (const Kvrn::SweepAxis& axis : loaded.sweep->axes) {

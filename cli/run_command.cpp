@@ -164,7 +164,8 @@ int runSweep(const Vostel::LoadedExperiment& loaded, const RunOptions& options, 
     Kvrn::SweepResult result;
     try {
         const StopOnSignal stopOnSignal;
-        result = runner.run(loaded.spec, sweep, modelFactory(loaded.architecture), Kvrn::DecisionRule{}, sweepOptions);
+        result = runner.run(loaded.spec, sweep, modelFactory(loaded.architecture), Kvrn::DecisionRule{},
+                            sweepOptions);
     } catch (const SweepInterrupted&) {
         if (progress) progress->finish();
         err << "vostel: interrupted; "

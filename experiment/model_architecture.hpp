@@ -13,10 +13,10 @@ namespace Core::Kvrn {
 struct ModelArchitecture {
     // Neurons per population; population p's oscillators start at phase p x phaseOffset.
     std::vector<std::uint64_t> groupSizes = {20, 20};
-    double frequency = 10.0;                      // [Hz] of every oscillator
-    double phaseOffset = 3.141592653589793;       // [rad] between successive populations
-    double modulation = 1.5;                      // weight of each neuron's oscillator term
-    std::int64_t driveTimeConstant = 15'000'000;  // tau_m [ns]
+    double frequency = 10.0;                            // [Hz] of every oscillator
+    double phaseOffset = 3.141592653589793;             // [rad] between successive populations
+    double modulation = 1.5;                            // weight of each neuron's oscillator term
+    std::int64_t driveTimeConstant = 15'000'000;        // tau_m [ns]
     std::int64_t adaptationTimeConstant = 150'000'000;  // tau_a [ns]
     std::int64_t refractoryDuration = 3'000'000;        // [ns]
     double threshold = 0.0;

@@ -47,13 +47,16 @@ class Lowering {
         lowerModulation(modulation, oscillator);
         lowerPopulationsAndNeuron(oscillator);
         listOtherConstructs(oscillator, modulation);
-        std::stable_sort(out_.unexecuted.begin(), out_.unexecuted.end(),
-                         [](const UnexecutedDeclaration& x, const UnexecutedDeclaration& y) { return x.line < y.line; });
+        std::stable_sort(
+            out_.unexecuted.begin(), out_.unexecuted.end(),
+            [](const UnexecutedDeclaration& x, const UnexecutedDeclaration& y) { return x.line < y.line; });
         return std::move(out_);
     }
 
   private:
-    void unexecuted(std::string what, std::uint32_t line) { out_.unexecuted.push_back({std::move(what), line}); }
+    void unexecuted(std::string what, std::uint32_t line) {
+        out_.unexecuted.push_back({std::move(what), line});
+    }
     void error(std::uint32_t line, const std::string& text) { out_.errors.push_back(at(line) + text); }
     void quantity(std::string path, std::string what, std::string value, std::uint32_t line) {
         out_.quantities.push_back({std::move(path), std::move(what), std::move(value), line});
@@ -115,7 +118,8 @@ class Lowering {
         }
         const double ns = r->number * *multiplier;
         if (!(ns >= 0 && ns <= 9.2e18) || ns != std::floor(ns)) {
-            error(field.line, context + ": " + field.name + " must be a whole, non-negative number of nanoseconds");
+            error(field.line,
+                  context + ": " + field.name + " must be a whole, non-negative number of nanoseconds");
             return std::nullopt;
         }
         return static_cast<std::int64_t>(ns);
@@ -173,8 +177,8 @@ class Lowering {
             }
         }
         quantity(name + ".frequency", "frequency of every oscillator", frequencyText, frequencyLine);
-        quantity(name + ".phase_offset", "phase step from one population's oscillators to the next's", offsetText,
-                 offsetLine);
+        quantity(name + ".phase_offset", "phase step from one population's oscillators to the next's",
+                 offsetText, offsetLine);
     }
 
     // phase_modulation NAME { source OSCILLATOR; depth D; }
@@ -253,19 +257,21 @@ class Lowering {
             !sizes.empty() ? static_cast<std::int64_t>(sizes.size()) : declaredPopulations_.value_or(2);
         if (!sizes.empty() && declaredPopulations_ && *declaredPopulations_ != groups) {
             error(populationsLine_, "oscillator " + quoted(oscillator->name) + " declares " +
-                                        std::to_string(*declaredPopulations_) + " populations but population " +
-                                        quoted(population->name) + " has " + std::to_string(groups) +
-                                        " groups");
+                                        std::to_string(*declaredPopulations_) +
+                                        " populations but population " + quoted(population->name) + " has " +
+                                        std::to_string(groups) + " groups");
         }
         if (sizes.empty()) sizes.assign(static_cast<std::size_t>(groups), 20);
         a.groupSizes = sizes;
 
         const std::string oscillatorName = oscillator ? oscillator->name : "oscillator";
         const std::uint32_t countLine = sizesLine != 0 ? sizesLine : populationsLine_;
-        quantity(oscillatorName + ".populations", "number of populations", std::to_string(sizes.size()), countLine);
+        quantity(oscillatorName + ".populations", "number of populations", std::to_string(sizes.size()),
+                 countLine);
         std::string sizeText;
         for (std::uint64_t size : sizes) sizeText += (sizeText.empty() ? "" : ", ") + std::to_string(size);
-        quantity((population ? population->name : "population") + ".groups", "neurons in each population", sizeText, sizesLine);
+        quantity((population ? population->name : "population") + ".groups", "neurons in each population",
+                 sizeText, sizesLine);
 
         lowerNeuron(neuron);
         for (const NeuronDecl& other : model_.neurons) {
@@ -294,11 +300,13 @@ class Lowering {
         if (neuron) {
             const std::string context = "neuron " + quoted(name);
             for (const char* field : {"tau_m", "tau_a", "refractory", "threshold", "stochastic_scale"})
-                out_.sweepPaths[name + "." + field] = std::string(field) == "stochastic_scale" ? "stochasticity"
-                                                                                              : field;
+                out_.sweepPaths[name + "." + field] =
+                    std::string(field) == "stochastic_scale" ? "stochasticity" : field;
             out_.sweepPaths[name + ".hazard.base"] = "baseline";
             out_.sweepPaths[name + ".hazard.gain"] = "beta";
-            auto take = [](Declared& d, const Runtime2Field& field) { d = {joined(field.tokens), field.line}; };
+            auto take = [](Declared& d, const Runtime2Field& field) {
+                d = {joined(field.tokens), field.line};
+            };
             for (const Runtime2Field& field : neuron->runtime2Fields) {
                 if (field.name == "tau_m" || field.name == "tau_a") {
                     if (const auto ns = nanoseconds(field, context)) {
@@ -349,7 +357,8 @@ class Lowering {
                     unexecuted(context + ": " + field.name, field.line);
                 }
             }
-            for (const VariableDecl& v : neuron->states) unexecuted(context + ": state " + quoted(v.name), v.line);
+            for (const VariableDecl& v : neuron->states)
+                unexecuted(context + ": state " + quoted(v.name), v.line);
             if (!neuron->inputModes.empty()) unexecuted(context + ": input", neuron->line);
             for (const AssignmentDecl& o : neuron->outputActions) unexecuted(context + ": output", o.line);
             for (const Expression& f : neuron->fireConditions) unexecuted(context + ": fire when", f.line);
@@ -363,7 +372,8 @@ class Lowering {
         quantity(name + ".threshold", "firing threshold", threshold.text, threshold.line);
         quantity(name + ".hazard.base", "baseline rate of the hazard", base.text, base.line);
         quantity(name + ".hazard.gain", "slope of the hazard's exponent", gain.text, gain.line);
-        quantity(name + ".stochastic_scale", "gain g of the hazard, the stochasticity", scale.text, scale.line);
+        quantity(name + ".stochastic_scale", "gain g of the hazard, the stochasticity", scale.text,
+                 scale.line);
     }
 
     std::optional<double> nonNegative(const Runtime2Field& field, const std::string& context) {
@@ -382,8 +392,10 @@ class Lowering {
         for (const ModuleDecl& d : model_.modules) unexecuted("module " + quoted(d.name), d.line);
         for (const NetworkDecl& d : model_.networks) unexecuted("network " + quoted(d.name), d.line);
         for (const BrainDecl& d : model_.brains) unexecuted("brain " + quoted(d.name), d.line);
-        for (const PlasticityDecl& d : model_.plasticities) unexecuted("plasticity " + quoted(d.name), d.line);
-        for (const CompetitionDecl& d : model_.competitions) unexecuted("competition " + quoted(d.name), d.line);
+        for (const PlasticityDecl& d : model_.plasticities)
+            unexecuted("plasticity " + quoted(d.name), d.line);
+        for (const CompetitionDecl& d : model_.competitions)
+            unexecuted("competition " + quoted(d.name), d.line);
         for (const SourceDecl& d : model_.sources) unexecuted("source " + quoted(d.name), d.line);
         for (const ChemistryDecl& d : model_.chemistries) unexecuted("chemistry", d.line);
         for (const EventDecl& d : model_.events) unexecuted("event " + quoted(d.name), d.line);

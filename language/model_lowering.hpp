@@ -17,9 +17,9 @@ namespace Core::Vostel {
 
 // One quantity of the model as it will run.
 struct ModelQuantity {
-    std::string path;      // the declared path ("theta.frequency"), or "-" when nothing could declare it
-    std::string quantity;  // what it is in the model
-    std::string value;     // the value as it will run, with its unit
+    std::string path;        // the declared path ("theta.frequency"), or "-" when nothing could declare it
+    std::string quantity;    // what it is in the model
+    std::string value;       // the value as it will run, with its unit
     std::uint32_t line = 0;  // the declaring line; 0 for a default
 };
 
@@ -31,7 +31,7 @@ struct UnexecutedDeclaration {
 
 struct LoweredArchitecture {
     Kvrn::ModelArchitecture architecture;
-    std::vector<ModelQuantity> quantities;  // every declarable quantity, in a fixed order
+    std::vector<ModelQuantity> quantities;          // every declarable quantity, in a fixed order
     std::vector<UnexecutedDeclaration> unexecuted;  // in line order
     // A declared value the model cannot take, as "line N: ..."; the
     // architecture then keeps the default for it.

@@ -472,7 +472,7 @@ std::string OscillatoryPopulations::architectureDescription() const {
     // The fixed test model's text ends here. Anything else that differs
     // from it is appended, so that no two architectures share a text.
     const std::pair<const char*, double> shortened[] = {
-        {"f", frequency_},         {"jitter", phaseJitter_},  {"sigma", stochasticity_},
+        {"f", frequency_},           {"jitter", phaseJitter_},     {"sigma", stochasticity_},
         {"modulation", modulation_}, {"baseline", a.baselineRate}, {"beta", a.beta},
     };
     for (const auto& [name, value] : shortened) {

@@ -127,8 +127,8 @@ class OscillatoryPopulations final : public ExperimentModel {
     // The rest of the architecture; its frequency, modulation and
     // stochasticity are the members above.
     ModelArchitecture architecture_;
-    std::vector<std::uint32_t> groupOf_;           // population of each neuron
-    std::vector<std::uint32_t> allOscillators_;    // ids 0 .. neurons - 1
+    std::vector<std::uint32_t> groupOf_;         // population of each neuron
+    std::vector<std::uint32_t> allOscillators_;  // ids 0 .. neurons - 1
     Runtime::RandomContext context_{0};
     EventQueue queue_;
     OscillatorBank bank_;
@@ -140,8 +140,8 @@ class OscillatoryPopulations final : public ExperimentModel {
     ModelTime nextSample_ = 0;
     double drive_ = 0;
     double driveScale_ = 1.0;
-    std::vector<double> traces_;           // one per population
-    std::vector<std::uint64_t> counts_;    // one per population
+    std::vector<double> traces_;         // one per population
+    std::vector<std::uint64_t> counts_;  // one per population
     std::vector<PopulationSpike> spikes_;
     std::vector<PopulationSample> samples_;
     std::map<std::string, std::string> interventionRecords_;

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -382,7 +382,9 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text.replace(at, from.size(), to);
 }
 
-void writeText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 TEST_F(Cli, EveryDefaultDeclaredGivesTheReferenceRegistryAndReportByteForByte) {
     const Finished declared = run({"run", data("default-model.vostel"), "--registry", at("reg")});
@@ -398,12 +400,14 @@ TEST_F(Cli, EveryDefaultDeclaredGivesTheReferenceRegistryAndReportByteForByte) {
 TEST_F(Cli, AChangedDeclarationChangesTheOutputAndTheRunIdentity) {
     const std::string original = readText(data("default-model.vostel"));
     const std::string edits[] = {
-        "frequency 20 Hz;", "phase_offset 90 deg;", "depth 0.2;", "tau_m 10 ms;",  "tau_a 100 ms;",
-        "refractory 2 ms;", "threshold 0.5;",       "base 40 Hz;", "gain 1.5;",     "trailing: hazard_cell[21];",
+        "frequency 20 Hz;", "phase_offset 90 deg;",       "depth 0.2;",     "tau_m 10 ms;",
+        "tau_a 100 ms;",    "refractory 2 ms;",           "threshold 0.5;", "base 40 Hz;",
+        "gain 1.5;",        "trailing: hazard_cell[21];",
     };
     const std::string targets[] = {
-        "frequency 10 Hz;", "phase_offset 180 deg;", "depth 1.5;", "tau_m 15 ms;",  "tau_a 150 ms;",
-        "refractory 3 ms;", "threshold 0;",          "base 60 Hz;", "gain 2;",      "trailing: hazard_cell[20];",
+        "frequency 10 Hz;", "phase_offset 180 deg;",      "depth 1.5;",   "tau_m 15 ms;",
+        "tau_a 150 ms;",    "refractory 3 ms;",           "threshold 0;", "base 60 Hz;",
+        "gain 2;",          "trailing: hazard_cell[20];",
     };
     const Finished reference = run({"run", data("default-model.vostel"), "--registry", at("reg")});
     ASSERT_EQ(reference.status, 0) << reference.err;
@@ -420,7 +424,8 @@ TEST_F(Cli, AChangedDeclarationChangesTheOutputAndTheRunIdentity) {
         // stimulus acts through the modulation), so tau_m changes the
         // identity but not the spikes.
         if (targets[k] != "tau_m 15 ms;") {
-            EXPECT_TRUE(reports.insert(withoutRunsLine(edited.out)).second) << edits[k] << " changes the report";
+            EXPECT_TRUE(reports.insert(withoutRunsLine(edited.out)).second)
+                << edits[k] << " changes the report";
         }
     }
     EXPECT_EQ(lineCount(readText(work_ / "reg" / "registry.jsonl")), 4u * (1u + std::size(edits)));
@@ -437,8 +442,9 @@ TEST_F(Cli, AChangedDeclarationChangesTheOutputAndTheRunIdentity) {
     const std::string events =
         readText(work_ / "declared" / "Resume" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv");
     EXPECT_GT(lineCount(events), 1u);
-    EXPECT_EQ(readText(work_ / "swept" / "Resume" / "theta_frequency_20_seed_500" / "baseline" / "events.csv"),
-              events);
+    EXPECT_EQ(
+        readText(work_ / "swept" / "Resume" / "theta_frequency_20_seed_500" / "baseline" / "events.csv"),
+        events);
 }
 
 TEST_F(Cli, EachUnexecutableDeclarationIsRefusedByRunAndWarnedByCheckWithItsLine) {
@@ -459,10 +465,12 @@ TEST_F(Cli, EachUnexecutableDeclarationIsRefusedByRunAndWarnedByCheckWithItsLine
          "oscillator 'gamma' (the engine runs one oscillator declaration)"},
         {"neuron cell {\n    tau_m 15 ms;\n    explicit_memory 4;\n}", 2, "neuron 'cell': explicit_memory"},
         {"neuron cell {\n    state { v: float = 0; }\n}", 1, "neuron 'cell': state 'v'"},
-        {"neuron cell { tau_m 15 ms; }\npopulation P {\n    neurons {\n        a: cell[20];\n        b: cell[20];\n"
+        {"neuron cell { tau_m 15 ms; }\npopulation P {\n    neurons {\n        a: cell[20];\n        b: "
+         "cell[20];\n"
          "    }\n    connect a -> b;\n}",
          6, "population 'P': connect"},
-        {"neuron cell { tau_m 15 ms; }\npopulation P {\n    neurons {\n        a: cell[20];\n        b: cell[20];\n"
+        {"neuron cell { tau_m 15 ms; }\npopulation P {\n    neurons {\n        a: cell[20];\n        b: "
+         "cell[20];\n"
          "    }\n    growth { prune rate: 0.1; }\n}",
          6, "population 'P': growth"},
     };
@@ -470,7 +478,8 @@ TEST_F(Cli, EachUnexecutableDeclarationIsRefusedByRunAndWarnedByCheckWithItsLine
     for (const Case& c : cases) {
         const std::string file = at("refused" + std::to_string(k++) + ".vostel");
         const bool runtime = c.declaration.rfind("runtime", 0) == 0;
-        writeText(file, runtime ? replaced(s1, "runtime \"kvrn\";", c.declaration) : s1 + "\n" + c.declaration + "\n");
+        writeText(file, runtime ? replaced(s1, "runtime \"kvrn\";", c.declaration)
+                                : s1 + "\n" + c.declaration + "\n");
         const std::size_t line =
             runtime ? lineCount(s1.substr(0, s1.find("runtime \"kvrn\";"))) + 1 : appendedLine + c.lineOffset;
         const std::string where = file + ":" + std::to_string(line) + ": ";
@@ -478,14 +487,16 @@ TEST_F(Cli, EachUnexecutableDeclarationIsRefusedByRunAndWarnedByCheckWithItsLine
         const Finished refused = run({"run", file, "--registry", at("reg")});
         EXPECT_EQ(refused.status, 1) << c.what;
         EXPECT_EQ(refused.out, "") << c.what;
-        EXPECT_EQ(refused.err, "vostel: " + where + c.what +
-                                   " is declared but not executed by the kvrn engine\nnot run: the results would "
-                                   "not be those of the declared model\n")
+        EXPECT_EQ(refused.err,
+                  "vostel: " + where + c.what +
+                      " is declared but not executed by the kvrn engine\nnot run: the results would "
+                      "not be those of the declared model\n")
             << c.what;
 
         const Finished checked = run({"check", file});
         EXPECT_EQ(checked.status, 0) << c.what << "\n" << checked.out;
-        EXPECT_NE(checked.out.find(where + "warning: " + c.what + " is declared but not executed by the kvrn engine\n"),
+        EXPECT_NE(checked.out.find(where + "warning: " + c.what +
+                                   " is declared but not executed by the kvrn engine\n"),
                   std::string::npos)
             << checked.out;
     }
@@ -500,7 +511,8 @@ TEST_F(Cli, SweepPathsAreCheckedBeforeRunningAndCheckExplainsTheModel) {
     EXPECT_EQ(unknown.status, 1);
     EXPECT_EQ(unknown.err,
               "vostel: experiment Resume sweeps 'theta.frequncy', which the model does not have (it has "
-              "stochasticity, modulation, frequency, phase_jitter, hazard_cell.hazard.base, hazard_cell.hazard.gain, "
+              "stochasticity, modulation, frequency, phase_jitter, hazard_cell.hazard.base, "
+              "hazard_cell.hazard.gain, "
               "hazard_cell.refractory, hazard_cell.stochastic_scale, hazard_cell.tau_a, hazard_cell.tau_m, "
               "hazard_cell.threshold, theta.frequency, theta_drive.depth)\n");
     EXPECT_FALSE(fs::exists(work_ / "reg"));
@@ -509,9 +521,10 @@ TEST_F(Cli, SweepPathsAreCheckedBeforeRunningAndCheckExplainsTheModel) {
     writeText(bad, replaced(readText(kS1), "frequency 10 Hz;", "frequency 10;"));
     const Finished badRun = run({"run", bad});
     EXPECT_EQ(badRun.status, 1);
-    EXPECT_EQ(badRun.err, "vostel: the model declared in " + bad +
-                              " cannot be built:\n  line 18: oscillator 'theta': frequency needs the unit Hz or "
-                              "kHz\n");
+    EXPECT_EQ(badRun.err,
+              "vostel: the model declared in " + bad +
+                  " cannot be built:\n  line 18: oscillator 'theta': frequency needs the unit Hz or "
+                  "kHz\n");
     EXPECT_EQ(run({"check", bad}).out,
               bad + ": error: line 18: oscillator 'theta': frequency needs the unit Hz or kHz\n");
 
@@ -519,12 +532,14 @@ TEST_F(Cli, SweepPathsAreCheckedBeforeRunningAndCheckExplainsTheModel) {
     EXPECT_EQ(explained.status, 0);
     for (const std::string& expected : std::vector<std::string>{
              "model of " + kS1 + ": oscillatory populations on the kvrn engine\n",
-          "  theta.frequency          10 Hz    declared at line 18  (frequency of every oscillator)\n",
-          "  theta_drive.depth        1.5      declared at line 25  (weight of each neuron's oscillator term)\n",
-          "  neuron.tau_m             15 ms    default  (drive time constant)\n",
-          "  sample interval: 5 ms\n",
-          "architecture: oscillatory-populations n=40 g=2 f=10 jitter=0 sigma=1 modulation=1.5 baseline=60 "
-          "beta=2 tauM=15000000 refractory=3000000\n"})
+             "  theta.frequency          10 Hz    declared at line 18  (frequency of every oscillator)\n",
+             "  theta_drive.depth        1.5      declared at line 25  (weight of each neuron's oscillator "
+             "term)\n",
+             "  neuron.tau_m             15 ms    default  (drive time constant)\n",
+             "  sample interval: 5 ms\n",
+             "architecture: oscillatory-populations n=40 g=2 f=10 jitter=0 sigma=1 modulation=1.5 "
+             "baseline=60 "
+             "beta=2 tauM=15000000 refractory=3000000\n"})
         EXPECT_NE(explained.out.find(expected), std::string::npos) << expected << "\n" << explained.out;
 }
 

@@ -340,7 +340,7 @@ TEST(OscillatoryPopulations, EveryArchitectureQuantityChangesTheArchitectureText
     using Core::Kvrn::ModelArchitecture;
     std::vector<ModelArchitecture> variants(12);
     variants[1].groupSizes = {20, 20, 20};
-    variants[2].groupSizes = {10, 30};  // the same total and count as the default
+    variants[2].groupSizes = {10, 30};   // the same total and count as the default
     variants[3].frequency = 10.0000001;  // equal to the default in six digits
     variants[4].phaseOffset = 2.0;
     variants[5].modulation = 1.2;
@@ -351,7 +351,8 @@ TEST(OscillatoryPopulations, EveryArchitectureQuantityChangesTheArchitectureText
     variants[10].baselineRate = 40.0;
     variants[11].beta = 1.5;
     std::set<std::string> texts;
-    for (const ModelArchitecture& a : variants) texts.insert(OscillatoryPopulations(a).architectureDescription());
+    for (const ModelArchitecture& a : variants)
+        texts.insert(OscillatoryPopulations(a).architectureDescription());
     EXPECT_EQ(texts.size(), variants.size());
 
     // A parameter set by name lands where the declared value would.
@@ -369,7 +370,8 @@ TEST(OscillatoryPopulations, EveryArchitectureQuantityChangesTheArchitectureText
     EXPECT_THROW_MSG(OscillatoryPopulations{empty}, InvalidExperiment,
                      "every population of the model needs at least one neuron");
     empty.groupSizes = {};
-    EXPECT_THROW_MSG(OscillatoryPopulations{empty}, InvalidExperiment, "the model needs at least one population");
+    EXPECT_THROW_MSG(OscillatoryPopulations{empty}, InvalidExperiment,
+                     "the model needs at least one population");
 }
 
 TEST(OscillatoryPopulations, ThreePopulationsTakeTurnsAndRewindExactly) {
@@ -393,7 +395,8 @@ TEST(OscillatoryPopulations, ThreePopulationsTakeTurnsAndRewindExactly) {
     playToEnd(model, kFork);
     const auto spikes = model.spikeLog();
     ASSERT_FALSE(spikes.empty());
-    for (const auto& spike : spikes) EXPECT_EQ(spike.group, spike.neuron < 10 ? 0u : spike.neuron < 22 ? 1u : 2u);
+    for (const auto& spike : spikes)
+        EXPECT_EQ(spike.group, spike.neuron < 10 ? 0u : spike.neuron < 22 ? 1u : 2u);
     const Core::Kvrn::Trajectory trajectory = model.trajectory();
     EXPECT_EQ(trajectory.dimensionNames, (std::vector<std::string>{"share0", "share1", "share2"}));
     EXPECT_EQ(trajectory.states.back().size(), 3u);
@@ -406,7 +409,8 @@ TEST(OscillatoryPopulations, ThreePopulationsTakeTurnsAndRewindExactly) {
     for (std::size_t cut = 0; cut < fork.size(); cut += 97) {
         OscillatoryPopulations other(three);
         other.reset(11);
-        EXPECT_THROW(other.restore(std::span<const std::uint8_t>(fork.data(), cut)), std::runtime_error) << cut;
+        EXPECT_THROW(other.restore(std::span<const std::uint8_t>(fork.data(), cut)), std::runtime_error)
+            << cut;
     }
 }
 

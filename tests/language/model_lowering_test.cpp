@@ -1,7 +1,7 @@
 // Lowering the architecture declarations into the model the engine runs.
 
-#include "front_end.hpp"
 #include "language/model_lowering.hpp"
+#include "front_end.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +11,14 @@
 namespace {
 
 using Core::Kvrn::ModelArchitecture;
-using Core::Vostel::LoweredArchitecture;
 using Core::Vostel::lowerArchitecture;
+using Core::Vostel::LoweredArchitecture;
 
 const std::string kHead = "vostel \"2.0\";\nruntime \"kvrn\";\n";
 
-LoweredArchitecture lowered(const std::string& body) { return lowerArchitecture(Testing::parse(kHead + body)); }
+LoweredArchitecture lowered(const std::string& body) {
+    return lowerArchitecture(Testing::parse(kHead + body));
+}
 
 std::vector<std::string> unexecuted(const LoweredArchitecture& l) {
     std::vector<std::string> texts;
@@ -36,13 +38,13 @@ TEST(ModelLowering, NothingDeclaredIsTheDefaultModelWithEveryQuantityFromItsDefa
 
 TEST(ModelLowering, DeclaredValuesReachTheModelInItsUnits) {
     const LoweredArchitecture l = lowered(
-        "oscillator theta {\n"           // 3
-        "    frequency 0.006 kHz;\n"     // 4
-        "    populations 3;\n"           // 5
-        "    phase_offset 2 rad;\n"      // 6
+        "oscillator theta {\n"        // 3
+        "    frequency 0.006 kHz;\n"  // 4
+        "    populations 3;\n"        // 5
+        "    phase_offset 2 rad;\n"   // 6
         "}\n"
         "phase_modulation drive { source theta; depth 0.2; }\n"  // 8
-        "neuron cell {\n"                // 9
+        "neuron cell {\n"                                        // 9
         "    tau_m 12500 us;\n"
         "    tau_a 0.1 s;\n"
         "    refractory 2500000 ns;\n"
@@ -92,10 +94,12 @@ TEST(ModelLowering, ValuesTheModelCannotTakeAreErrorsWithTheirLines) {
          "line 3: oscillator 't': frequency needs a number, optionally with a unit"},
         {"oscillator t { populations 2.5; }\n",
          "line 3: oscillator 't': populations must be a whole number from 1 to 1000"},
-        {"oscillator t { phase_offset 90; }\n", "line 3: oscillator 't': phase_offset needs the unit deg or rad"},
+        {"oscillator t { phase_offset 90; }\n",
+         "line 3: oscillator 't': phase_offset needs the unit deg or rad"},
         {"oscillator t { }\nphase_modulation m { source gamma; }\n",
          "line 4: phase_modulation 'm': source must name the declared oscillator 't'"},
-        {"phase_modulation m { depth 1 Hz; }\n", "line 3: phase_modulation 'm': depth takes no unit (found 'Hz')"},
+        {"phase_modulation m { depth 1 Hz; }\n",
+         "line 3: phase_modulation 'm': depth takes no unit (found 'Hz')"},
         {"neuron n { tau_m 0 ms; }\n", "line 3: neuron 'n': tau_m must be positive"},
         {"neuron n { tau_a 15; }\n", "line 3: neuron 'n': tau_a needs a time unit (ns, us, ms or s)"},
         {"neuron n { refractory 0.5 ns; }\n",
@@ -104,7 +108,8 @@ TEST(ModelLowering, ValuesTheModelCannotTakeAreErrorsWithTheirLines) {
         {"neuron n { stochastic_scale -1; }\n", "line 3: neuron 'n': stochastic_scale must not be negative"},
         {"neuron n { tau_m 15 ms; }\npopulation p { neurons { a: n[0]; } }\n",
          "line 4: population 'p': group 'a' must have from 1 to 1000000 neurons"},
-        {"oscillator t { populations 3; }\nneuron n { tau_m 15 ms; }\npopulation p { neurons { a: n[4]; b: n[4]; } }\n",
+        {"oscillator t { populations 3; }\nneuron n { tau_m 15 ms; }\npopulation p { neurons { a: n[4]; b: "
+         "n[4]; } }\n",
          "line 3: oscillator 't' declares 3 populations but population 'p' has 2 groups"},
     };
     for (const Case& c : cases) {
@@ -115,40 +120,41 @@ TEST(ModelLowering, ValuesTheModelCannotTakeAreErrorsWithTheirLines) {
 }
 
 TEST(ModelLowering, WhatTheEngineDoesNotExecuteIsListedInLineOrder) {
-    const LoweredArchitecture l = lowerArchitecture(Testing::parse(
-        "vostel \"2.0\";\n"
-        "runtime \"nest\";\n"                                           // 2
-        "oscillator a { frequency 10 Hz; waveform square; }\n"          // 3
-        "oscillator b { frequency 20 Hz; }\n"                           // 4
-        "neuron n {\n"                                                  // 5
-        "    state { v: float = 0; }\n"                                 // 6
-        "    tau_m 15 ms;\n"
-        "    hazard { base 60 Hz; ceiling 5; }\n"                       // 8
-        "}\n"
-        "neuron m { tau_m 15 ms; }\n"                                   // 10
-        "population p {\n"                                              // 11
-        "    neurons { x: n[20]; y: m[20]; }\n"                         // 12
-        "    connect x -> y;\n"                                         // 13
-        "}\n"
-        "population q { neurons { z: n[3]; } }\n"                       // 15
-        "chemistry { dopamine: float = 0.1; }\n"));                     // 16
-    EXPECT_EQ(unexecuted(l),
-              (std::vector<std::string>{
-                  "line 2: runtime \"nest\" is declared but not executed by the kvrn engine",
-                  "line 3: oscillator 'a': waveform is declared but not executed by the kvrn engine",
-                  "line 4: oscillator 'b' (the engine runs one oscillator declaration) is declared but not "
-                  "executed by the kvrn engine",
-                  "line 6: neuron 'n': state 'v' is declared but not executed by the kvrn engine",
-                  "line 8: neuron 'n': hazard: ceiling is declared but not executed by the kvrn engine",
-                  "line 10: neuron 'm' (the engine runs one neuron type) is declared but not executed by the "
-                  "kvrn engine",
-                  "line 12: population 'p': group 'y' of neuron type 'm' (the engine runs one neuron type, 'n') "
-                  "is declared but not executed by the kvrn engine",
-                  "line 13: population 'p': connect is declared but not executed by the kvrn engine",
-                  "line 15: population 'q' (the engine runs one population declaration) is declared but not "
-                  "executed by the kvrn engine",
-                  "line 16: chemistry is declared but not executed by the kvrn engine",
-              }));
+    const LoweredArchitecture l =
+        lowerArchitecture(Testing::parse("vostel \"2.0\";\n"
+                                         "runtime \"nest\";\n"                                   // 2
+                                         "oscillator a { frequency 10 Hz; waveform square; }\n"  // 3
+                                         "oscillator b { frequency 20 Hz; }\n"                   // 4
+                                         "neuron n {\n"                                          // 5
+                                         "    state { v: float = 0; }\n"                         // 6
+                                         "    tau_m 15 ms;\n"
+                                         "    hazard { base 60 Hz; ceiling 5; }\n"  // 8
+                                         "}\n"
+                                         "neuron m { tau_m 15 ms; }\n"            // 10
+                                         "population p {\n"                       // 11
+                                         "    neurons { x: n[20]; y: m[20]; }\n"  // 12
+                                         "    connect x -> y;\n"                  // 13
+                                         "}\n"
+                                         "population q { neurons { z: n[3]; } }\n"    // 15
+                                         "chemistry { dopamine: float = 0.1; }\n"));  // 16
+    EXPECT_EQ(
+        unexecuted(l),
+        (std::vector<std::string>{
+            "line 2: runtime \"nest\" is declared but not executed by the kvrn engine",
+            "line 3: oscillator 'a': waveform is declared but not executed by the kvrn engine",
+            "line 4: oscillator 'b' (the engine runs one oscillator declaration) is declared but not "
+            "executed by the kvrn engine",
+            "line 6: neuron 'n': state 'v' is declared but not executed by the kvrn engine",
+            "line 8: neuron 'n': hazard: ceiling is declared but not executed by the kvrn engine",
+            "line 10: neuron 'm' (the engine runs one neuron type) is declared but not executed by the "
+            "kvrn engine",
+            "line 12: population 'p': group 'y' of neuron type 'm' (the engine runs one neuron type, 'n') "
+            "is declared but not executed by the kvrn engine",
+            "line 13: population 'p': connect is declared but not executed by the kvrn engine",
+            "line 15: population 'q' (the engine runs one population declaration) is declared but not "
+            "executed by the kvrn engine",
+            "line 16: chemistry is declared but not executed by the kvrn engine",
+        }));
     EXPECT_EQ(l.architecture.groupSizes, (std::vector<std::uint64_t>{20}));
 }
 
