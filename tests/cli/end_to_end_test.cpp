@@ -430,6 +430,13 @@ TEST_F(Cli, AChangedDeclarationChangesTheOutputAndTheRunIdentity) {
     }
     EXPECT_EQ(lineCount(readText(work_ / "reg" / "registry.jsonl")), 4u * (1u + std::size(edits)));
 
+    // An experiment without a sweep runs the declared model too.
+    const std::string o1 = std::string(VOSTEL_SOURCE_DIR) + "/Vostel/experiments/o1-phase-scramble.vostel";
+    writeText(at("o1-20hz.vostel"), replaced(readText(o1), "frequency 10 Hz;", "frequency 20 Hz;"));
+    const Finished once = run({"run", at("o1-20hz.vostel")});
+    ASSERT_EQ(once.status, 0) << once.err;
+    EXPECT_NE(once.out, run({"run", o1}).out);
+
     // A declared quantity swept by its path runs the same model as the value
     // declared: the 20 Hz runs of both carry the same spikes.
     const std::string swept = at("swept.vostel");
