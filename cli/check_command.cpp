@@ -27,7 +27,12 @@ std::string at(const std::string& file, std::uint32_t line) { return file + ":" 
 // Problems the language rules do not cover but a run would meet: a lowering
 // the runner refuses, a metric the runner cannot compute, a sweep parameter
 // the model lacks, a curve the runner cannot classify.
-void checkRunnable(const std::string& file, const Vostel::Model& model, bool analysedClean, Findings& found) {
+void checkRunnable(const std::string& file, const Vostel::Model& model, bool analysedClean,
+                   const Vostel::LoweredArchitecture& declared, Findings& found) {
+    for (const std::string& error : declared.errors) found.errors.push_back(file + ": error: " + error);
+    for (const Vostel::UnexecutedDeclaration& d : declared.unexecuted)
+        found.warnings.push_back(at(file, d.line) + ": warning: " + d.what +
+                                 " is declared but not executed by the kvrn engine");
     const Kvrn::MetricRegistry metrics;
     for (const Vostel::ExperimentDecl& experiment : model.experiments) {
         const std::string where = at(file, experiment.line);
@@ -47,9 +52,9 @@ void checkRunnable(const std::string& file, const Vostel::Model& model, bool ana
         }
         if (!experiment.sweep) continue;
         for (const Vostel::AxisDecl& axis : experiment.sweep->axes) {
-            if (!modelKnowsParameter(axis.parameter))
+            if (!modelKnowsParameter(declared, axis.parameter))
                 found.warnings.push_back(where + ": warning: " + context + ": the model has no parameter '" +
-                                         axis.parameter + "' (it has " + modelParameterList() + ")");
+                                         axis.parameter + "' (it has " + modelParameterList(declared) + ")");
         }
         if (experiment.sweep->axes.size() == 1) {
             const Vostel::AxisDecl& axis = experiment.sweep->axes.front();
@@ -67,7 +72,7 @@ void checkRunnable(const std::string& file, const Vostel::Model& model, bool ana
 }
 
 // Returns false when the file has errors.
-bool checkFile(const std::string& file, std::ostream& out) {
+bool checkFile(const std::string& file, std::ostream& out, bool explain) {
     std::string source;
     try {
         source = Vostel::readDeclarationFile(file);
@@ -93,18 +98,20 @@ bool checkFile(const std::string& file, std::ostream& out) {
     for (const std::string& error : analysis.errors) found.errors.push_back(file + ": error: " + error);
     for (const std::string& warning : analysis.warnings)
         found.warnings.push_back(file + ": warning: " + warning);
-    checkRunnable(file, model, analysis.errors.empty(), found);
+    const Vostel::LoweredArchitecture declared = Vostel::lowerArchitecture(model);
+    checkRunnable(file, model, analysis.errors.empty(), declared, found);
 
     for (const std::string& line : found.errors) out << line << "\n";
     for (const std::string& line : found.warnings) out << line << "\n";
+    if (explain) out << explainModel(file, declared);
     return found.errors.empty();
 }
 
 }  // namespace
 
-int checkFiles(const std::vector<std::string>& files, std::ostream& out) {
+int checkFiles(const std::vector<std::string>& files, std::ostream& out, bool explain) {
     bool clean = true;
-    for (const std::string& file : files) clean = checkFile(file, out) && clean;
+    for (const std::string& file : files) clean = checkFile(file, out, explain) && clean;
     return clean ? kExitOk : kExitFailure;
 }
 

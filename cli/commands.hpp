@@ -33,8 +33,9 @@ struct Shard {
 // "K/N" with 1 <= K <= N; throws UsageError otherwise.
 Shard parseShard(const std::string& text);
 
-// vostel check FILE...
-int checkFiles(const std::vector<std::string>& files, std::ostream& out);
+// vostel check [--explain] FILE...; with `explain`, each file that parses is
+// followed by the model it runs.
+int checkFiles(const std::vector<std::string>& files, std::ostream& out, bool explain = false);
 
 struct RunOptions {
     std::string file;

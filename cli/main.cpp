@@ -50,6 +50,9 @@ int main(int argc, char** argv) {
         "check",
         "Lex, parse and analyse declaration files for the kvrn runtime; report every error and warning.");
     check->add_option("FILE", checkFilesArgument, "declaration files (.vostel)")->required();
+    bool explain = false;
+    check->add_flag("--explain", explain,
+                    "also print the model each file runs: every quantity, its value and where it came from");
     check->footer(
         "Exit status: 0 when no file has errors (warnings allowed), 1 otherwise, 2 bad command line.");
 
@@ -119,7 +122,7 @@ int main(int argc, char** argv) {
     }
 
     try {
-        if (*check) return checkFiles(checkFilesArgument, std::cout);
+        if (*check) return checkFiles(checkFilesArgument, std::cout, explain);
         if (*runCommand) {
             if (!shard.empty()) run.shard = parseShard(shard);
             if (!registry.empty()) run.registry = registry;

@@ -110,7 +110,7 @@ int runOnce(const Vostel::LoadedExperiment& loaded, const RunOptions& options, s
         throw UsageError("--shard, --csv, --json and --plot need an experiment with a sweep; experiment " +
                          loaded.spec.name + " has none");
     const Kvrn::ExperimentRunner runner(options.engineVersion, Kvrn::MetricRegistry());
-    const auto model = newModel();
+    const auto model = newModel(loaded.architecture.architecture);
     const Kvrn::ExperimentResult result = runner.run(loaded.spec, *model, Kvrn::DecisionRule{});
     if (options.registry) Kvrn::RunRegistry(*options.registry).write(result);
     if (!options.quiet) out << renderExperiment(result, loaded.spec, options.engineVersion);
@@ -190,12 +190,6 @@ std::string renderRunAccount(const Kvrn::SweepResult& result) {
 // Refuses, before anything runs, a sweep that could not finish or be drawn.
 void checkSweepBeforeRunning(const Kvrn::ExperimentSpec& spec, const Kvrn::SweepDeclaration& sweep,
                              const RunOptions& options) {
-    for (const Kvrn::SweepAxis& axis : sweep.axes) {
-        if (!modelKnowsParameter(axis.name))
-            throw Kvrn::InvalidExperiment("experiment " + spec.name + " sweeps '" + axis.name +
-                                          "', which the model does not have (it has " + modelParameterList() +
-                                          ")");
-    }
     if (sweep.axes.size() == 1) {
         const std::vector<double>& values = sweep.axes.front().values;
         for (std::size_t k = 1; k < values.size(); ++k) {
@@ -245,7 +239,8 @@ int runSweep(const Vostel::LoadedExperiment& loaded, const RunOptions& options, 
     Kvrn::SweepResult result;
     try {
         const StopOnSignal stopOnSignal;
-        result = runner.run(loaded.spec, sweep, modelFactory(), Kvrn::DecisionRule{}, sweepOptions);
+        result = runner.run(loaded.spec, sweep, modelFactory(loaded.architecture), Kvrn::DecisionRule{},
+                            sweepOptions);
         for (const Kvrn::SkippedIndexLine& skipped : result.skippedIndexLines)
             err << "vostel: warning: " << (registry->root() / "registry.jsonl").string() << " line "
                 << skipped.line << " skipped: " << skipped.reason << "\n";
@@ -296,6 +291,7 @@ int runExperiment(const RunOptions& options, std::ostream& out, std::ostream& er
         err << options.file << ":" << error.line << ":" << error.column << ": " << error.what() << "\n";
         return kExitFailure;
     }
+    refuseUnrunnable(options.file, loaded);
     return loaded.sweep ? runSweep(loaded, options, out, err) : runOnce(loaded, options, out);
 }
 

@@ -60,6 +60,7 @@ LoadedExperiment loadExperiment(const std::string& path, std::string_view name) 
     loaded.spec = lowerExperiment(model, selectExperiment(model, name));
     const ExperimentDecl& experiment = selectExperiment(model, name);
     if (experiment.sweep) loaded.sweep = lowerSweep(*experiment.sweep);
+    loaded.architecture = lowerArchitecture(model);
     return loaded;
 }
 

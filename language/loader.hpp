@@ -1,6 +1,7 @@
 #pragma once
 
 #include "experiment/experiment_spec.hpp"
+#include "language/model_lowering.hpp"
 #include "language/syntax.hpp"
 #include "sweep/declaration.hpp"
 
@@ -18,6 +19,9 @@ namespace Core::Vostel {
 struct LoadedExperiment {
     Kvrn::ExperimentSpec spec;
     std::optional<Kvrn::SweepDeclaration> sweep;  // present exactly when the experiment has a sweep block
+    // The model the file declares, with what it cannot run; loading does not
+    // refuse on it, the caller that runs the model does.
+    LoweredArchitecture architecture;
 };
 
 // Loads the experiment called `name` from the file at `path`; an empty name

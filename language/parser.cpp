@@ -148,13 +148,15 @@ std::vector<double> parseAxisValues(TokenCursor& c, const std::string& parameter
     return values;
 }
 
-// sweep -> '{' { NAME ':' ( INT | axis-values ) ';' } '}'   (the INT for 'seeds', which is required)
+// sweep -> '{' { NAME { '.' NAME } ':' ( INT | axis-values ) ';' } '}'   (the INT for 'seeds', which is required)
 SweepDecl parseSweep(TokenCursor& c) {
     SweepDecl sweep;
     bool seedsSeen = false;
     c.expect(K::LBrace);
     while (!c.atBlockEnd()) {
         std::string parameter = c.expectIdentifier("parametr sweepu");
+        // A declared quantity is named by its dotted path: theta.frequency.
+        while (c.match(K::Dot)) parameter += "." + c.expectIdentifier("parametr sweepu");
         c.expect(K::Colon);
         if (parameter == "seeds") {
             sweep.seeds = c.expectInteger("pocet seedu");

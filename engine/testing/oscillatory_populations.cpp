@@ -1,6 +1,7 @@
 #include "engine/testing/oscillatory_populations.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <locale>
@@ -16,15 +17,9 @@
 namespace Core::Kvrn::Testing {
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-
-// The fixed architecture: neuron and firing constants shared by every neuron.
-constexpr std::uint32_t kGroups = 2;
-constexpr ModelTime kDriveTimeConstant = 15'000'000;        // [ns]
-constexpr ModelTime kAdaptationTimeConstant = 150'000'000;  // [ns]
-constexpr ModelTime kRefractoryDuration = 3'000'000;        // [ns]
-constexpr double kBaselineRate = 60.0;                      // [1/s]
-constexpr double kBeta = 2.0;
+// Neuron and firing constants no declaration changes.
+constexpr double kAdaptationIncrement = 0.1;
+constexpr double kAdaptationCoupling = 1.0;
 constexpr double kMaxHazard = 1'000'000.0;  // [1/s]
 
 // Stimulus drive while segment "A" or "X" is on.
@@ -43,20 +38,45 @@ constexpr std::uint64_t kJitterSalt = 0x5c8a11ed00000002ULL;
 constexpr std::uint64_t kResetJitterSalt = 0x5c8a11ed00000003ULL;
 constexpr double kDefaultJitterSigma = 0.5;  // [rad]
 
-// One model snapshot record each: 64 bytes per neuron, 24 per spike and sample.
+// One model snapshot record each: 64 bytes per neuron, 24 per spike, and per
+// sample 8 plus 8 per population.
 constexpr std::size_t kSpikeRecordBytes = 24;
-constexpr std::size_t kSampleRecordBytes = 24;
 
 const std::string kTruncated = "experiment: truncated model snapshot";
 
-constexpr std::array<std::uint32_t, kPopulationNeurons> allOscillatorIds() {
-    std::array<std::uint32_t, kPopulationNeurons> ids{};
-    for (std::uint32_t i = 0; i < kPopulationNeurons; ++i) ids[i] = i;
-    return ids;
-}
-constexpr std::array<std::uint32_t, kPopulationNeurons> kAllOscillators = allOscillatorIds();
+// Oscillator ids are 32-bit; more neurons than this cannot each have one.
+constexpr std::uint64_t kMaxNeurons = 1'000'000;
 
-std::uint32_t groupOf(std::uint64_t neuron) { return neuron < kGroupNeurons ? 0 : 1; }
+ModelArchitecture withModulation(double modulation) {
+    ModelArchitecture architecture;
+    architecture.modulation = modulation;
+    return architecture;
+}
+
+// The default stream text of v (six significant digits), as the
+// architecture text has always written its numbers.
+std::string shortText(double v) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << v;
+    return text.str();
+}
+
+// Every digit of v, for quantities whose short text would not tell two
+// values apart.
+std::string exactText(double v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", v);
+    return buffer;
+}
+
+bool shortTextIsExact(double v) {
+    std::istringstream in(shortText(v));
+    in.imbue(std::locale::classic());
+    double back = 0;
+    in >> back;
+    return back == v;
+}
 
 // The C "%f" conversion of v.
 std::string fixedText(double v) {
@@ -102,6 +122,13 @@ class SnapshotReader {
     ByteReader in_;
 };
 
+// A time in nanoseconds given as a double, rounded to whole nanoseconds.
+ModelTime wholeNanoseconds(std::string_view name, double value) {
+    if (!(value >= -9.2e18 && value <= 9.2e18))
+        throw InvalidExperiment("the model's " + std::string(name) + " is out of range");
+    return static_cast<ModelTime>(std::llround(value));
+}
+
 void writeBlock(ByteWriter& out, const std::vector<std::uint8_t>& block) {
     out.u64(block.size());
     out.raw(block);
@@ -110,9 +137,28 @@ void writeBlock(ByteWriter& out, const std::vector<std::uint8_t>& block) {
 }  // namespace
 
 OscillatoryPopulations::OscillatoryPopulations(double modulation)
-    : modulation_(modulation),
-      modulations_(kPopulationNeurons, PhaseModulation(bank_)),
-      neurons_(kPopulationNeurons) {
+    : OscillatoryPopulations(withModulation(modulation)) {}
+
+OscillatoryPopulations::OscillatoryPopulations(const ModelArchitecture& architecture)
+    : modulation_(architecture.modulation),
+      stochasticity_(architecture.stochasticity),
+      frequency_(architecture.frequency),
+      architecture_(architecture) {
+    if (architecture.groupSizes.empty()) throw InvalidExperiment("the model needs at least one population");
+    std::uint64_t total = 0;
+    for (std::uint64_t size : architecture.groupSizes) {
+        if (size == 0) throw InvalidExperiment("every population of the model needs at least one neuron");
+        if (size > kMaxNeurons - total)
+            throw InvalidExperiment("the model has more than " + std::to_string(kMaxNeurons) + " neurons");
+        total += size;
+    }
+    for (std::uint32_t g = 0; g < architecture.groupSizes.size(); ++g)
+        groupOf_.insert(groupOf_.end(), architecture.groupSizes[g], g);
+    for (std::uint32_t i = 0; i < total; ++i) allOscillators_.push_back(i);
+    modulations_.assign(total, PhaseModulation(bank_));
+    neurons_.resize(total);
+    traces_.assign(architecture.groupSizes.size(), 0.0);
+    counts_.assign(architecture.groupSizes.size(), 0);
     // Until the first reset nothing may fire.
     firing_.disabled = true;
 }
@@ -122,19 +168,24 @@ void OscillatoryPopulations::reset(std::uint64_t seed) {
     context_ = Runtime::RandomContext(seed);
     queue_ = EventQueue();
 
+    const std::uint64_t total = neurons_.size();
     std::vector<Oscillator> oscillators;
-    oscillators.reserve(kPopulationNeurons);
-    for (std::uint32_t i = 0; i < kPopulationNeurons; ++i)
-        oscillators.push_back({i, frequency_, groupOf(i) == 0 ? 0.0 : kPi, 1.0});
+    oscillators.reserve(total);
+    for (std::uint32_t i = 0; i < total; ++i) {
+        // Population 0 starts at exactly 0, population 1 at exactly the offset.
+        const std::uint32_t group = groupOf(i);
+        const double phase = group == 0 ? 0.0 : static_cast<double>(group) * architecture_.phaseOffset;
+        oscillators.push_back({i, frequency_, phase, 1.0});
+    }
     bank_ = OscillatorBank(std::move(oscillators));
     if (phaseJitter_ > 0) {
         // A timing jitter of phaseJitter_ ns is this many radians at the bank's frequency.
         const double sigma = frequency_ * kTwoPi * phaseJitter_ * 1e-9;
-        phaseJitter(bank_, kAllOscillators, sigma, seed ^ kResetJitterSalt);
+        phaseJitter(bank_, allOscillators_, sigma, seed ^ kResetJitterSalt);
     }
 
     modulations_.clear();
-    for (std::uint32_t i = 0; i < kPopulationNeurons; ++i) {
+    for (std::uint32_t i = 0; i < total; ++i) {
         PhaseModulation m(bank_);
         m.setGain(1.0);
         m.addTerm({i, 0, modulation_, 0.0});
@@ -142,32 +193,32 @@ void OscillatoryPopulations::reset(std::uint64_t seed) {
     }
 
     neuronParams_ = NeuronParameters{};
-    neuronParams_.driveTimeConstant = kDriveTimeConstant;
-    neuronParams_.adaptationTimeConstant = kAdaptationTimeConstant;
-    neuronParams_.refractoryDuration = kRefractoryDuration;
-    neuronParams_.adaptationIncrement = 0.1;
+    neuronParams_.driveTimeConstant = architecture_.driveTimeConstant;
+    neuronParams_.adaptationTimeConstant = architecture_.adaptationTimeConstant;
+    neuronParams_.refractoryDuration = architecture_.refractoryDuration;
+    neuronParams_.adaptationIncrement = kAdaptationIncrement;
     neuronParams_.resetDrive = 0.0;
     neuronParams_.flushEpsilon = 1e-15;
     neuronParams_.absoluteRefractory = true;
     neuronParams_.frozenDrive = false;
 
     firing_ = FiringParameters{};
-    firing_.baselineRate = kBaselineRate;
-    firing_.beta = kBeta;
-    firing_.threshold = 0.0;
-    firing_.adaptationCoupling = 1.0;
+    firing_.baselineRate = architecture_.baselineRate;
+    firing_.beta = architecture_.beta;
+    firing_.threshold = architecture_.threshold;
+    firing_.adaptationCoupling = kAdaptationCoupling;
     firing_.gain = stochasticity_;
     firing_.maxHazard = kMaxHazard;
     firing_.disabled = false;
 
-    for (std::uint64_t i = 0; i < kPopulationNeurons; ++i) neurons_[i] = initialNeuronState(i);
+    for (std::uint64_t i = 0; i < total; ++i) neurons_[i] = initialNeuronState(i);
 
     now_ = 0;
     nextSample_ = kSampleInterval;
     drive_ = 0;
     driveScale_ = 1.0;
-    traces_ = {};
-    counts_ = {};
+    std::fill(traces_.begin(), traces_.end(), 0.0);
+    std::fill(counts_.begin(), counts_.end(), 0);
     spikes_.clear();
     samples_.clear();
     interventionRecords_.clear();
@@ -198,11 +249,11 @@ void OscillatoryPopulations::advanceTo(ModelTime time) {
 }
 
 void OscillatoryPopulations::takeSample() {
-    for (std::size_t g = 0; g < kGroups; ++g) {
+    for (std::size_t g = 0; g < traces_.size(); ++g) {
         traces_[g] = traces_[g] * kTraceRetention + static_cast<double>(counts_[g]);
         counts_[g] = 0;
     }
-    samples_.push_back({nextSample_, traces_[0], traces_[1]});
+    samples_.push_back({nextSample_, traces_});
     if (nextSample_ > kLastSampleBase) throw TimeOverflow("KVRN model time overflow");
     nextSample_ += kSampleInterval;
 }
@@ -217,7 +268,8 @@ double OscillatoryPopulations::modulationBound(std::uint64_t neuron, ModelTime f
 }
 
 void OscillatoryPopulations::runWindow(ModelTime horizon) {
-    for (std::uint64_t i = 0; i < kPopulationNeurons; ++i) {
+    const std::uint64_t neuronCount = neurons_.size();
+    for (std::uint64_t i = 0; i < neuronCount; ++i) {
         if (neurons_[i].pendingCandidate != kNoEvent) continue;
         scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon,
                           modulationBound(i, now_, horizon), queue_, context_);
@@ -226,7 +278,7 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
     while (!queue_.empty() && queue_.peekNextTime() < horizon) {
         const Event event = queue_.popNext();
         const std::uint64_t n = event.target;
-        if (n >= kPopulationNeurons) continue;  // not addressed to any neuron of this model
+        if (n >= neuronCount) continue;  // not addressed to any neuron of this model
         NeuronState& neuron = neurons_[n];
         if (event.kind == EventKind::RefractoryEnd) {
             onNeuronEvent(neuron, neuronParams_, event);
@@ -252,12 +304,12 @@ void OscillatoryPopulations::record(const std::string& kind, const std::string& 
 void OscillatoryPopulations::applyIntervention(const Intervention& intervention) {
     const std::string& kind = intervention.kind;
     if (kind == "phase_scramble") {
-        phaseScramble(bank_, kAllOscillators, seed_ ^ kScrambleSalt);
+        phaseScramble(bank_, allOscillators_, seed_ ^ kScrambleSalt);
         record(kind, "all oscillators, frequency preserved");
     } else if (kind == "phase_jitter") {
         // Without a parameter the default sigma is used and recorded.
         const double sigma = intervention.parameter.value_or(kDefaultJitterSigma);
-        phaseJitter(bank_, kAllOscillators, sigma, seed_ ^ kJitterSalt);
+        phaseJitter(bank_, allOscillators_, sigma, seed_ ^ kJitterSalt);
         record(kind, fixedText(sigma));
     } else if (kind == "ablate") {
         if (intervention.targets.size() != 1 || intervention.targets.front() != "oscillators")
@@ -296,10 +348,8 @@ std::vector<std::uint8_t> OscillatoryPopulations::snapshot() const {
         out.u64(n.pendingRefractoryEvent);
         out.u64(n.pendingCandidate);
     }
-    out.f64(traces_[0]);
-    out.f64(traces_[1]);
-    out.u64(counts_[0]);
-    out.u64(counts_[1]);
+    for (double trace : traces_) out.f64(trace);
+    for (std::uint64_t count : counts_) out.u64(count);
     out.u64(spikes_.size());
     for (const PopulationSpike& s : spikes_) {
         out.i64(s.time);
@@ -310,8 +360,7 @@ std::vector<std::uint8_t> OscillatoryPopulations::snapshot() const {
     out.u64(samples_.size());
     for (const PopulationSample& s : samples_) {
         out.i64(s.time);
-        out.f64(s.trace0);
-        out.f64(s.trace1);
+        for (double trace : s.traces) out.f64(trace);
     }
     writeBlock(out, queue_.snapshot());
     writeBlock(out, bank_.snapshot());
@@ -343,10 +392,8 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
         n.pendingRefractoryEvent = in.u64();
         n.pendingCandidate = in.u64();
     }
-    traces_[0] = in.f64();
-    traces_[1] = in.f64();
-    counts_[0] = in.u64();
-    counts_[1] = in.u64();
+    for (double& trace : traces_) trace = in.f64();
+    for (std::uint64_t& count : counts_) count = in.u64();
 
     const std::uint64_t spikeCount = in.count(kSpikeRecordBytes);
     spikes_.clear();
@@ -359,15 +406,15 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
         in.u32();  // reserved
         spikes_.push_back(s);
     }
-    const std::uint64_t sampleCount = in.count(kSampleRecordBytes);
+    const std::uint64_t sampleCount = in.count(8 + 8 * traces_.size());
     samples_.clear();
     samples_.reserve(sampleCount);
     for (std::uint64_t i = 0; i < sampleCount; ++i) {
         PopulationSample s;
         s.time = in.i64();
-        s.trace0 = in.f64();
-        s.trace1 = in.f64();
-        samples_.push_back(s);
+        s.traces.resize(traces_.size());
+        for (double& trace : s.traces) trace = in.f64();
+        samples_.push_back(std::move(s));
     }
 
     const std::span<const std::uint8_t> queueBlock = in.block();
@@ -396,27 +443,51 @@ std::vector<SpikeRecord> OscillatoryPopulations::spikes() const {
 
 Trajectory OscillatoryPopulations::trajectory() const {
     Trajectory t;
-    t.dimensionNames = {"share0", "share1"};
+    for (std::size_t g = 0; g < traces_.size(); ++g) t.dimensionNames.push_back("share" + std::to_string(g));
     t.times.reserve(samples_.size());
     t.states.reserve(samples_.size());
     for (const PopulationSample& s : samples_) {
-        const double total = s.trace0 + s.trace1;
-        // Without any activity both shares are 0 rather than undefined.
+        double total = s.traces.front();
+        for (std::size_t g = 1; g < s.traces.size(); ++g) total += s.traces[g];
+        // Without any activity every share is 0 rather than undefined.
         const double divisor = total > 0 ? total : 1.0;
+        std::vector<double> shares;
+        shares.reserve(s.traces.size());
+        for (double trace : s.traces) shares.push_back(trace / divisor);
         t.times.push_back(s.time);
-        t.states.push_back({s.trace0 / divisor, s.trace1 / divisor});
+        t.states.push_back(std::move(shares));
     }
     return t;
 }
 
 std::string OscillatoryPopulations::architectureDescription() const {
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << "oscillatory-populations n=" << kPopulationNeurons << " g=" << kGroups << " f=" << frequency_
-         << " jitter=" << phaseJitter_ << " sigma=" << stochasticity_ << " modulation=" << modulation_
-         << " baseline=" << kBaselineRate << " beta=" << kBeta << " tauM=" << kDriveTimeConstant
-         << " refractory=" << kRefractoryDuration;
-    return text.str();
+    const ModelArchitecture fixed;
+    const ModelArchitecture& a = architecture_;
+    std::string text = "oscillatory-populations n=" + std::to_string(neurons_.size()) +
+                       " g=" + std::to_string(a.groupSizes.size()) + " f=" + shortText(frequency_) +
+                       " jitter=" + shortText(phaseJitter_) + " sigma=" + shortText(stochasticity_) +
+                       " modulation=" + shortText(modulation_) + " baseline=" + shortText(a.baselineRate) +
+                       " beta=" + shortText(a.beta) + " tauM=" + std::to_string(a.driveTimeConstant) +
+                       " refractory=" + std::to_string(a.refractoryDuration);
+    // The fixed test model's text ends here. Anything else that differs
+    // from it is appended, so that no two architectures share a text.
+    const std::pair<const char*, double> shortened[] = {
+        {"f", frequency_},           {"jitter", phaseJitter_},     {"sigma", stochasticity_},
+        {"modulation", modulation_}, {"baseline", a.baselineRate}, {"beta", a.beta},
+    };
+    for (const auto& [name, value] : shortened) {
+        if (!shortTextIsExact(value)) text += std::string(" ") + name + ".exact=" + exactText(value);
+    }
+    if (a.groupSizes != std::vector<std::uint64_t>(a.groupSizes.size(), kGroupNeurons)) {
+        text += " sizes=";
+        for (std::size_t g = 0; g < a.groupSizes.size(); ++g)
+            text += (g == 0 ? "" : ",") + std::to_string(a.groupSizes[g]);
+    }
+    if (a.phaseOffset != fixed.phaseOffset) text += " phase=" + exactText(a.phaseOffset);
+    if (a.adaptationTimeConstant != fixed.adaptationTimeConstant)
+        text += " tauA=" + std::to_string(a.adaptationTimeConstant);
+    if (a.threshold != fixed.threshold) text += " threshold=" + exactText(a.threshold);
+    return text;
 }
 
 std::uint64_t OscillatoryPopulations::architectureHash() const {
@@ -437,8 +508,43 @@ void OscillatoryPopulations::setParameter(std::string_view name, double value) {
         setFrequency(value);
     else if (name == "phase_jitter")
         setPhaseJitter(value);
+    else if (name == "phase_offset")
+        architecture_.phaseOffset = value;
+    else if (name == "tau_m")
+        architecture_.driveTimeConstant = wholeNanoseconds(name, value);
+    else if (name == "tau_a")
+        architecture_.adaptationTimeConstant = wholeNanoseconds(name, value);
+    else if (name == "refractory")
+        architecture_.refractoryDuration = wholeNanoseconds(name, value);
+    else if (name == "threshold")
+        architecture_.threshold = value;
+    else if (name == "baseline")
+        architecture_.baselineRate = value;
+    else if (name == "beta")
+        architecture_.beta = value;
     else
         throw InvalidExperiment("this model has no parameter " + std::string(name));
+}
+
+std::vector<std::pair<std::string, std::string>> OscillatoryPopulations::fixedQuantities() {
+    return {
+        {"adaptation added at each spike", shortText(kAdaptationIncrement)},
+        {"adaptation coupling of the hazard", shortText(kAdaptationCoupling)},
+        {"drive after a spike", "0"},
+        {"maximum hazard", "1000000 Hz"},
+        {"stimulus drive during segment A", shortText(kDriveA)},
+        {"stimulus drive during segment X", shortText(kDriveX)},
+        {"sample interval", std::to_string(kSampleInterval / 1'000'000) + " ms"},
+        {"share of a trace kept from one sample to the next", shortText(kTraceRetention)},
+    };
+}
+
+ModelArchitecture OscillatoryPopulations::architecture() const {
+    ModelArchitecture a = architecture_;
+    a.frequency = frequency_;
+    a.modulation = modulation_;
+    a.stochasticity = stochasticity_;
+    return a;
 }
 
 }  // namespace Core::Kvrn::Testing

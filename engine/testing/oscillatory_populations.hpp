@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/event_queue.hpp"
@@ -13,15 +14,20 @@
 #include "engine/model_time.hpp"
 #include "engine/neuron.hpp"
 #include "engine/oscillators.hpp"
+#include "experiment/model_architecture.hpp"
 #include "runtime/random_context.hpp"
 
-// The toolkit's test model: two populations of 20 hazard-firing neurons each.
-// Every neuron is modulated by its own oscillator; the oscillators of group 0
-// start at phase 0 and those of group 1 at pi, so the two groups take turns.
-// The observable is the share of recent activity carried by each group,
-// sampled every 5 ms from exponentially fading spike counts.
+// The toolkit's oscillatory-populations model: populations (groups) of
+// hazard-firing neurons, every neuron modulated by its own oscillator; the
+// oscillators of population p start at phase p x the phase offset, so the
+// populations take turns. The observable is the share of recent activity
+// carried by each population, sampled every 5 ms from exponentially fading
+// spike counts. Its sizes and constants come from a ModelArchitecture; the
+// default one is the fixed test model: two populations of 20 neurons in
+// antiphase at 10 Hz.
 namespace Core::Kvrn::Testing {
 
+// The default architecture's sizes.
 inline constexpr std::uint64_t kPopulationNeurons = 40;
 inline constexpr std::uint64_t kGroupNeurons = 20;  // neurons 0..19 form group 0, the rest group 1
 inline constexpr ModelTime kSampleInterval = 5'000'000;
@@ -33,18 +39,21 @@ struct PopulationSpike {
     bool operator==(const PopulationSpike&) const = default;
 };
 
-// The two fading spike counts at one sample time.
+// The fading spike counts of every population at one sample time.
 struct PopulationSample {
     ModelTime time = 0;
-    double trace0 = 0;
-    double trace1 = 0;
+    std::vector<double> traces;  // one per population, in population order
     bool operator==(const PopulationSample&) const = default;
 };
 
 class OscillatoryPopulations final : public ExperimentModel {
   public:
-    // `modulation` is the weight of each neuron's oscillator term.
+    // The default architecture with `modulation` as the weight of each
+    // neuron's oscillator term.
     explicit OscillatoryPopulations(double modulation);
+    // Throws InvalidExperiment for an architecture without neurons or with
+    // an empty population.
+    explicit OscillatoryPopulations(const ModelArchitecture& architecture);
     // Not copyable: the modulations point at this object's oscillator bank.
     OscillatoryPopulations(const OscillatoryPopulations&) = delete;
     OscillatoryPopulations& operator=(const OscillatoryPopulations&) = delete;
@@ -66,7 +75,7 @@ class OscillatoryPopulations final : public ExperimentModel {
     void applyIntervention(const Intervention& intervention) override;
     std::vector<SpikeRecord> spikes() const override;
     Trajectory trajectory() const override;
-    std::uint64_t neuronCount() const override { return kPopulationNeurons; }
+    std::uint64_t neuronCount() const override { return neurons_.size(); }
     std::uint64_t architectureHash() const override;
     std::map<std::string, std::string> parameters() const override { return interventionRecords_; }
     std::string synapseLog() const override;
@@ -79,9 +88,17 @@ class OscillatoryPopulations final : public ExperimentModel {
     void setModulation(double value) { modulation_ = value; }
     void setFrequency(double hertz) { frequency_ = hertz; }
     void setPhaseJitter(double nanoseconds) { phaseJitter_ = nanoseconds; }
-    // Sets "stochasticity", "modulation", "frequency" or "phase_jitter";
-    // throws InvalidExperiment for any other name.
+    // Sets "stochasticity", "modulation", "frequency" or "phase_jitter", or
+    // one of the other architecture quantities: "phase_offset" [rad],
+    // "tau_m", "tau_a", "refractory" [ns, rounded to whole ns], "threshold",
+    // "baseline" [1/s], "beta". Throws InvalidExperiment for any other name.
     void setParameter(std::string_view name, double value);
+
+    // The architecture the next reset builds, with the sweep parameters set so far.
+    ModelArchitecture architecture() const;
+
+    // The quantities no architecture changes, as (what, value with unit), for people.
+    static std::vector<std::pair<std::string, std::string>> fixedQuantities();
 
     ModelTime now() const { return now_; }
     ModelTime nextSample() const { return nextSample_; }
@@ -94,6 +111,7 @@ class OscillatoryPopulations final : public ExperimentModel {
     const std::string& branchName() const { return branchName_; }
 
   private:
+    std::uint32_t groupOf(std::uint64_t neuron) const { return groupOf_[neuron]; }
     double modulationAt(std::uint64_t neuron, ModelTime t) const;
     double modulationBound(std::uint64_t neuron, ModelTime from, ModelTime horizon) const;
     void runWindow(ModelTime horizon);
@@ -106,6 +124,11 @@ class OscillatoryPopulations final : public ExperimentModel {
     double stochasticity_ = 1.0;
     double frequency_ = 10.0;  // [Hz]
     double phaseJitter_ = 0;   // [ns] of timing jitter
+    // The rest of the architecture; its frequency, modulation and
+    // stochasticity are the members above.
+    ModelArchitecture architecture_;
+    std::vector<std::uint32_t> groupOf_;         // population of each neuron
+    std::vector<std::uint32_t> allOscillators_;  // ids 0 .. neurons - 1
     Runtime::RandomContext context_{0};
     EventQueue queue_;
     OscillatorBank bank_;
@@ -117,8 +140,8 @@ class OscillatoryPopulations final : public ExperimentModel {
     ModelTime nextSample_ = 0;
     double drive_ = 0;
     double driveScale_ = 1.0;
-    std::array<double, 2> traces_{};
-    std::array<std::uint64_t, 2> counts_{};
+    std::vector<double> traces_;         // one per population
+    std::vector<std::uint64_t> counts_;  // one per population
     std::vector<PopulationSpike> spikes_;
     std::vector<PopulationSample> samples_;
     std::map<std::string, std::string> interventionRecords_;

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -369,6 +371,183 @@ TEST_F(Cli, ProgressGoesToStandardErrorOnlyWhenAsked) {
     EXPECT_NE(asked.err.find("9/9 pairs, 0 reused, "), std::string::npos) << asked.err;
     EXPECT_EQ(asked.err.back(), '\n');
     EXPECT_EQ(run({"run", data("small.vostel")}).err, "");
+}
+
+// ---- The model that runs is the model the file declares ----
+
+// `text` with the first `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    if (at == std::string::npos) throw std::runtime_error("no '" + from + "' to replace");
+    return text.replace(at, from.size(), to);
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST_F(Cli, EveryDefaultDeclaredGivesTheReferenceRegistryAndReportByteForByte) {
+    const Finished declared = run({"run", data("default-model.vostel"), "--registry", at("reg")});
+    ASSERT_EQ(declared.status, 0) << declared.err;
+    const fs::path golden = fs::path(VOSTEL_SOURCE_DIR) / "tests" / "data" / "golden";
+    EXPECT_EQ(declared.out, readText(golden / "registry-resume.report.txt"));
+    const auto expected = fileTree(golden / "registry-resume");
+    const auto produced = fileTree(work_ / "reg");
+    EXPECT_EQ(produced.size(), expected.size());
+    for (const auto& [name, content] : expected) EXPECT_EQ(produced.at(name), content) << name;
+}
+
+TEST_F(Cli, AChangedDeclarationChangesTheOutputAndTheRunIdentity) {
+    const std::string original = readText(data("default-model.vostel"));
+    const std::string edits[] = {
+        "frequency 20 Hz;", "phase_offset 90 deg;",       "depth 0.2;",     "tau_m 10 ms;",
+        "tau_a 100 ms;",    "refractory 2 ms;",           "threshold 0.5;", "base 40 Hz;",
+        "gain 1.5;",        "trailing: hazard_cell[21];",
+    };
+    const std::string targets[] = {
+        "frequency 10 Hz;", "phase_offset 180 deg;",      "depth 1.5;",   "tau_m 15 ms;",
+        "tau_a 150 ms;",    "refractory 3 ms;",           "threshold 0;", "base 60 Hz;",
+        "gain 2;",          "trailing: hazard_cell[20];",
+    };
+    const Finished reference = run({"run", data("default-model.vostel"), "--registry", at("reg")});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    std::set<std::string> reports = {withoutRunsLine(reference.out)};
+    for (std::size_t k = 0; k < std::size(edits); ++k) {
+        const std::string file = at("edit" + std::to_string(k) + ".vostel");
+        writeText(file, replaced(original, targets[k], edits[k]));
+        const Finished edited = run({"run", file, "--registry", at("reg")});
+        ASSERT_EQ(edited.status, 0) << edits[k] << "\n" << edited.err;
+        EXPECT_NE(edited.out.find("Runs:                 4 executed, 0 reused from the registry\n"),
+                  std::string::npos)
+            << edits[k] << ": no run of another architecture is reused";
+        // The drive that tau_m governs receives no input in this model (the
+        // stimulus acts through the modulation), so tau_m changes the
+        // identity but not the spikes.
+        if (targets[k] != "tau_m 15 ms;") {
+            EXPECT_TRUE(reports.insert(withoutRunsLine(edited.out)).second)
+                << edits[k] << " changes the report";
+        }
+    }
+    EXPECT_EQ(lineCount(readText(work_ / "reg" / "registry.jsonl")), 4u * (1u + std::size(edits)));
+
+    // An experiment without a sweep runs the declared model too.
+    const std::string o1 = std::string(VOSTEL_SOURCE_DIR) + "/Vostel/experiments/o1-phase-scramble.vostel";
+    writeText(at("o1-20hz.vostel"), replaced(readText(o1), "frequency 10 Hz;", "frequency 20 Hz;"));
+    const Finished once = run({"run", at("o1-20hz.vostel")});
+    ASSERT_EQ(once.status, 0) << once.err;
+    EXPECT_NE(once.out, run({"run", o1}).out);
+
+    // A declared quantity swept by its path runs the same model as the value
+    // declared: the 20 Hz runs of both carry the same spikes.
+    const std::string swept = at("swept.vostel");
+    writeText(swept, replaced(replaced(original, "stochasticity: [0.25, 1];", "theta.frequency: [10, 20];"),
+                              "stochastic_scale 1;", "stochastic_scale 0.25;"));
+    const Finished bySweep = run({"run", swept, "--registry", at("swept")});
+    ASSERT_EQ(bySweep.status, 0) << bySweep.err;
+    EXPECT_NE(bySweep.out.find("Axes:                 theta.frequency\n"), std::string::npos) << bySweep.out;
+    ASSERT_EQ(run({"run", at("edit0.vostel"), "--registry", at("declared")}).status, 0);
+    const std::string events =
+        readText(work_ / "declared" / "Resume" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv");
+    EXPECT_GT(lineCount(events), 1u);
+    EXPECT_EQ(
+        readText(work_ / "swept" / "Resume" / "theta_frequency_20_seed_500" / "baseline" / "events.csv"),
+        events);
+}
+
+TEST_F(Cli, EachUnexecutableDeclarationIsRefusedByRunAndWarnedByCheckWithItsLine) {
+    const std::string s1 = readText(kS1);
+    const std::size_t appendedLine = lineCount(s1) + 2;
+    struct Case {
+        std::string declaration;  // appended after a blank line, unless it replaces `runtime "kvrn";`
+        std::size_t lineOffset;   // of the refused part, from the first appended line
+        std::string what;
+    };
+    const Case cases[] = {
+        {"runtime \"nest\";", 0, "runtime \"nest\""},
+        {"circuit Loop { }", 0, "circuit 'Loop'"},
+        {"chemistry {\n    dopamine: float = 0.1;\n}", 0, "chemistry"},
+        {"plasticity Hebb {\n    limit weight between 0 and 1;\n}", 0, "plasticity 'Hebb'"},
+        {"synapse fast {\n    delay 1 ms;\n}", 0, "synapse 'fast'"},
+        {"oscillator gamma {\n    frequency 40 Hz;\n}", 0,
+         "oscillator 'gamma' (the engine runs one oscillator declaration)"},
+        {"neuron cell {\n    tau_m 15 ms;\n    explicit_memory 4;\n}", 2, "neuron 'cell': explicit_memory"},
+        {"neuron cell {\n    state { v: float = 0; }\n}", 1, "neuron 'cell': state 'v'"},
+        {"neuron cell { tau_m 15 ms; }\npopulation P {\n    neurons {\n        a: cell[20];\n        b: "
+         "cell[20];\n"
+         "    }\n    connect a -> b;\n}",
+         6, "population 'P': connect"},
+        {"neuron cell { tau_m 15 ms; }\npopulation P {\n    neurons {\n        a: cell[20];\n        b: "
+         "cell[20];\n"
+         "    }\n    growth { prune rate: 0.1; }\n}",
+         6, "population 'P': growth"},
+    };
+    int k = 0;
+    for (const Case& c : cases) {
+        const std::string file = at("refused" + std::to_string(k++) + ".vostel");
+        const bool runtime = c.declaration.rfind("runtime", 0) == 0;
+        writeText(file, runtime ? replaced(s1, "runtime \"kvrn\";", c.declaration)
+                                : s1 + "\n" + c.declaration + "\n");
+        const std::size_t line =
+            runtime ? lineCount(s1.substr(0, s1.find("runtime \"kvrn\";"))) + 1 : appendedLine + c.lineOffset;
+        const std::string where = file + ":" + std::to_string(line) + ": ";
+
+        const Finished refused = run({"run", file, "--registry", at("reg")});
+        EXPECT_EQ(refused.status, 1) << c.what;
+        EXPECT_EQ(refused.out, "") << c.what;
+        EXPECT_EQ(refused.err,
+                  "vostel: " + where + c.what +
+                      " is declared but not executed by the kvrn engine\nnot run: the results would "
+                      "not be those of the declared model\n")
+            << c.what;
+
+        const Finished checked = run({"check", file});
+        EXPECT_EQ(checked.status, 0) << c.what << "\n" << checked.out;
+        EXPECT_NE(checked.out.find(where + "warning: " + c.what +
+                                   " is declared but not executed by the kvrn engine\n"),
+                  std::string::npos)
+            << checked.out;
+    }
+    EXPECT_FALSE(fs::exists(work_ / "reg" / "registry.jsonl")) << "nothing ran";
+}
+
+TEST_F(Cli, SweepPathsAreCheckedBeforeRunningAndCheckExplainsTheModel) {
+    const std::string file = at("paths.vostel");
+    writeText(file, replaced(readText(data("default-model.vostel")), "stochasticity: [0.25, 1];",
+                             "theta.frequncy: [8, 12];"));
+    const Finished unknown = run({"run", file, "--registry", at("reg")});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err,
+              "vostel: experiment Resume sweeps 'theta.frequncy', which the model does not have (it has "
+              "stochasticity, modulation, frequency, phase_jitter, hazard_cell.hazard.base, "
+              "hazard_cell.hazard.gain, "
+              "hazard_cell.refractory, hazard_cell.stochastic_scale, hazard_cell.tau_a, hazard_cell.tau_m, "
+              "hazard_cell.threshold, theta.frequency, theta_drive.depth)\n");
+    EXPECT_FALSE(fs::exists(work_ / "reg"));
+
+    const std::string bad = at("bad.vostel");
+    writeText(bad, replaced(readText(kS1), "frequency 10 Hz;", "frequency 10;"));
+    const Finished badRun = run({"run", bad});
+    EXPECT_EQ(badRun.status, 1);
+    EXPECT_EQ(badRun.err,
+              "vostel: the model declared in " + bad +
+                  " cannot be built:\n  line 18: oscillator 'theta': frequency needs the unit Hz or "
+                  "kHz\n");
+    EXPECT_EQ(run({"check", bad}).out,
+              bad + ": error: line 18: oscillator 'theta': frequency needs the unit Hz or kHz\n");
+
+    const Finished explained = run({"check", "--explain", kS1});
+    EXPECT_EQ(explained.status, 0);
+    for (const std::string& expected : std::vector<std::string>{
+             "model of " + kS1 + ": oscillatory populations on the kvrn engine\n",
+             "  theta.frequency          10 Hz    declared at line 18  (frequency of every oscillator)\n",
+             "  theta_drive.depth        1.5      declared at line 25  (weight of each neuron's oscillator "
+             "term)\n",
+             "  neuron.tau_m             15 ms    default  (drive time constant)\n",
+             "  sample interval: 5 ms\n",
+             "architecture: oscillatory-populations n=40 g=2 f=10 jitter=0 sigma=1 modulation=1.5 "
+             "baseline=60 "
+             "beta=2 tauM=15000000 refractory=3000000\n"})
+        EXPECT_NE(explained.out.find(expected), std::string::npos) << expected << "\n" << explained.out;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -182,7 +183,7 @@ TEST(OscillatoryPopulations, SnapshotLayout) {
     EXPECT_EQ(u64At(bytes, 40), Testing::bitsOf(1.5));   // modulation
     EXPECT_EQ(u64At(bytes, 64), Testing::bitsOf(10.0));  // frequency
     EXPECT_EQ(u64At(bytes, 80 + 64 * 39 + 40), 39u);     // last neuron's draw index
-    EXPECT_EQ(u64At(bytes, 2640), Testing::bitsOf(model.samples()[1].trace0));
+    EXPECT_EQ(u64At(bytes, 2640), Testing::bitsOf(model.samples()[1].traces[0]));
     ASSERT_EQ(u64At(bytes, 2672), model.spikeLog().size());
     ASSERT_GT(model.spikeLog().size(), 0u);
     EXPECT_EQ(u64At(bytes, 2688), model.spikeLog().front().neuron);
@@ -319,6 +320,98 @@ TEST(OscillatoryPopulations, SweptParametersEnterTheArchitecture) {
     Core::Kvrn::OscillatorBank reference(oscillators);
     Core::Kvrn::phaseJitter(reference, ids, 8.0 * Core::Kvrn::kTwoPi * 1e6 * 1e-9, 3 ^ 0x5c8a11ed00000003ULL);
     EXPECT_EQ(model.oscillators().snapshot(), reference.snapshot());
+}
+
+TEST(OscillatoryPopulations, TheDefaultArchitectureIsTheFixedTestModel) {
+    OscillatoryPopulations fixed(1.5);
+    OscillatoryPopulations declared(Core::Kvrn::ModelArchitecture{});
+    EXPECT_EQ(declared.architectureDescription(), fixed.architectureDescription());
+    EXPECT_EQ(declared.architectureHash(), 10158463793610102059ULL);
+    for (OscillatoryPopulations* model : {&fixed, &declared}) {
+        model->reset(7);
+        playToEnd(*model, 0);
+    }
+    EXPECT_EQ(declared.spikeLog(), fixed.spikeLog());
+    EXPECT_EQ(declared.snapshot(), fixed.snapshot());
+    EXPECT_EQ(declared.architecture(), Core::Kvrn::ModelArchitecture{});
+}
+
+TEST(OscillatoryPopulations, EveryArchitectureQuantityChangesTheArchitectureText) {
+    using Core::Kvrn::ModelArchitecture;
+    std::vector<ModelArchitecture> variants(12);
+    variants[1].groupSizes = {20, 20, 20};
+    variants[2].groupSizes = {10, 30};   // the same total and count as the default
+    variants[3].frequency = 10.0000001;  // equal to the default in six digits
+    variants[4].phaseOffset = 2.0;
+    variants[5].modulation = 1.2;
+    variants[6].driveTimeConstant = 10'000'000;
+    variants[7].adaptationTimeConstant = 100'000'000;
+    variants[8].refractoryDuration = 2'000'000;
+    variants[9].threshold = 0.5;
+    variants[10].baselineRate = 40.0;
+    variants[11].beta = 1.5;
+    std::set<std::string> texts;
+    for (const ModelArchitecture& a : variants)
+        texts.insert(OscillatoryPopulations(a).architectureDescription());
+    EXPECT_EQ(texts.size(), variants.size());
+
+    // A parameter set by name lands where the declared value would.
+    OscillatoryPopulations named(1.5);
+    named.setParameter("tau_a", 100'000'000.4);
+    named.setParameter("threshold", 0.5);
+    ModelArchitecture expected;
+    expected.adaptationTimeConstant = 100'000'000;
+    expected.threshold = 0.5;
+    EXPECT_EQ(named.architecture(), expected);
+    EXPECT_EQ(named.architectureDescription(), OscillatoryPopulations(expected).architectureDescription());
+
+    ModelArchitecture empty;
+    empty.groupSizes = {20, 0};
+    EXPECT_THROW_MSG(OscillatoryPopulations{empty}, InvalidExperiment,
+                     "every population of the model needs at least one neuron");
+    empty.groupSizes = {};
+    EXPECT_THROW_MSG(OscillatoryPopulations{empty}, InvalidExperiment,
+                     "the model needs at least one population");
+}
+
+TEST(OscillatoryPopulations, ThreePopulationsTakeTurnsAndRewindExactly) {
+    Core::Kvrn::ModelArchitecture three;
+    three.groupSizes = {10, 12, 14};
+    three.phaseOffset = 2.0 * 3.141592653589793 / 3.0;
+    three.frequency = 6.0;
+    OscillatoryPopulations model(three);
+    EXPECT_EQ(model.neuronCount(), 36u);
+    model.reset(11);
+    // Population p's oscillators start p phase offsets in.
+    std::vector<Core::Kvrn::Oscillator> oscillators;
+    for (std::uint32_t i = 0; i < 36; ++i) {
+        const double group = i < 10 ? 0 : i < 22 ? 1 : 2;
+        oscillators.push_back({i, 6.0, group == 0 ? 0.0 : group * three.phaseOffset, 1.0});
+    }
+    EXPECT_EQ(model.oscillators().snapshot(), Core::Kvrn::OscillatorBank(oscillators).snapshot());
+
+    play(model, 0, kFork);
+    const Bytes fork = model.snapshot();
+    playToEnd(model, kFork);
+    const auto spikes = model.spikeLog();
+    ASSERT_FALSE(spikes.empty());
+    for (const auto& spike : spikes)
+        EXPECT_EQ(spike.group, spike.neuron < 10 ? 0u : spike.neuron < 22 ? 1u : 2u);
+    const Core::Kvrn::Trajectory trajectory = model.trajectory();
+    EXPECT_EQ(trajectory.dimensionNames, (std::vector<std::string>{"share0", "share1", "share2"}));
+    EXPECT_EQ(trajectory.states.back().size(), 3u);
+    const Bytes end = model.snapshot();
+    model.restore(fork);
+    playToEnd(model, kFork);
+    EXPECT_EQ(model.spikeLog(), spikes);
+    EXPECT_EQ(model.snapshot(), end);
+    // Every cut of the snapshot is refused.
+    for (std::size_t cut = 0; cut < fork.size(); cut += 97) {
+        OscillatoryPopulations other(three);
+        other.reset(11);
+        EXPECT_THROW(other.restore(std::span<const std::uint8_t>(fork.data(), cut)), std::runtime_error)
+            << cut;
+    }
 }
 
 // The reference runs: the probe experiment driven the way the experiment
