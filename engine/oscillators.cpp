@@ -19,6 +19,7 @@ constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 // Widens every bound interval a little so rounding in the phase cannot move a
 // crest just outside it.
 constexpr double kBoundWidening = 1e-12;
+constexpr double kTwoTo52 = 4503599627370496.0;
 
 [[noreturn]] void unknownOscillator() { throw InvalidOscillator("unknown KVRN oscillator id"); }
 
@@ -36,25 +37,45 @@ double phaseOf(const Oscillator& o, double shift, ModelTime t) {
     const std::int64_t remainder = t - seconds * kNanosPerSecond;
     const std::uint64_t magnitude =
         seconds < 0 ? 0 - static_cast<std::uint64_t>(seconds) : static_cast<std::uint64_t>(seconds);
-    double wholeCycles = fracMulMod1(std::fmod(o.frequency, 1.0), magnitude);
+    // Inside the first second there are no whole cycles (fracMulMod1 of 0 is 0).
+    double wholeCycles = magnitude == 0 ? 0.0 : fracMulMod1(fractionOf(o.frequency), magnitude);
     if (seconds < 0) wholeCycles = -wholeCycles;
     const double cycles = static_cast<double>(remainder) / 1e9 * o.frequency + wholeCycles;
-    return wrapTwoPi(std::fmod(cycles, 1.0) * kTwoPi + (o.initialPhase + shift));
+    return wrapTwoPi(fractionOf(cycles) * kTwoPi + (o.initialPhase + shift));
 }
 
 }  // namespace
 
+double fractionOf(double x) {
+    // Below 2^52 in magnitude the whole part is exact and so is the
+    // subtraction; only the sign of a zero result needs fmod's rule.
+    if (std::fabs(x) < kTwoTo52) {
+        const double fraction = x - std::trunc(x);
+        return fraction == 0 ? std::copysign(0.0, x) : fraction;
+    }
+    return std::fmod(x, 1.0);
+}
+
 double wrapTwoPi(double a) {
-    const double m = std::fmod(a, kTwoPi);
+    // fmod returns a itself below one turn, and a - 2pi exactly (the two are
+    // within a factor of two) below two turns; only larger or negative
+    // arguments go through fmod.
+    double m;
+    if (std::fabs(a) < kTwoPi)
+        m = a;
+    else if (a >= kTwoPi && a < 2 * kTwoPi)
+        m = a - kTwoPi;
+    else
+        m = std::fmod(a, kTwoPi);
     return m < 0 ? m + kTwoPi : m;
 }
 
 double fracMulMod1(double x, std::uint64_t m) {
-    x = std::fmod(x, 1.0);
+    x = fractionOf(x);
     double acc = 0;
     while (m > 0) {
-        if (m & 1) acc = std::fmod(acc + x, 1.0);
-        x = std::fmod(2 * x, 1.0);
+        if (m & 1) acc = fractionOf(acc + x);
+        x = fractionOf(2 * x);
         m >>= 1;
     }
     return acc;
@@ -81,6 +102,9 @@ OscillatorBank::OscillatorBank(std::vector<Oscillator> oscillators) : oscillator
 }
 
 std::size_t OscillatorBank::positionOf(std::uint32_t id) const {
+    // Banks usually number their oscillators 0, 1, 2, ... in order; ids are
+    // unique, so an oscillator found at position id is the one.
+    if (id < oscillators_.size() && oscillators_[id].id == id) return id;
     auto found = positions_.find(id);
     if (found == positions_.end()) unknownOscillator();
     return found->second;

@@ -100,6 +100,10 @@ class PhaseModulation {
 // a is a tiny negative number).
 double wrapTwoPi(double a);
 
+// fmod(x, 1.0), bit for bit, without the general division loop for the
+// arguments a phase computation meets.
+double fractionOf(double x);
+
 // (x x m) mod 1 by binary doubling. The product itself is never formed: for a
 // large m it would carry no fractional digits at all.
 double fracMulMod1(double x, std::uint64_t m);
