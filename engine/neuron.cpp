@@ -1,6 +1,7 @@
 #include "engine/neuron.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "engine/errors.hpp"
@@ -36,11 +37,37 @@ Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, Mode
     return {drive, adaptation};
 }
 
-// The hazard's exponent before the threshold: drive net of adaptation at t.
+// The hazard's exponent before the threshold: drive net of adaptation.
 // Adding +0.0 turns a -0 into +0.
+double netOf(const Decayed& v, double coupling) { return (v.drive - coupling * v.adaptation) + 0.0; }
+
 double netDrive(const NeuronState& state, const NeuronParameters& params, double coupling, ModelTime t) {
-    const Decayed v = decayedTo(state, params, t);
-    return (v.drive - coupling * v.adaptation) + 0.0;
+    return netOf(decayedTo(state, params, t), coupling);
+}
+
+// log(maximum hazard / rate), the cap of the hazard's exponent. Every
+// candidate needs it and the firing parameters rarely change, so the last
+// quotient and its logarithm are kept (per thread; the value depends on the
+// quotient's bits alone).
+double exponentCap(double maxHazard, double rate) {
+    thread_local std::uint64_t lastQuotient = std::bit_cast<std::uint64_t>(1.0);
+    thread_local double lastCap = 0.0;  // log(1)
+    const double quotient = maxHazard / rate;
+    if (std::bit_cast<std::uint64_t>(quotient) != lastQuotient) {
+        lastCap = portableLog(quotient);
+        lastQuotient = std::bit_cast<std::uint64_t>(quotient);
+    }
+    return lastCap;
+}
+
+// One uniform from the neuron's stream.
+double spontaneousDraw(Runtime::RandomContext& context, std::uint64_t drawIndex) {
+    return Runtime::uniformFor(context, "spontaneous", drawIndex);
+}
+
+double waitingTimeFor(double bound, double u) {
+    // uniform() can return exactly 0; the logarithm needs a positive argument.
+    return -portableLog(u == 0 ? kSmallestNormal : u) / bound;
 }
 
 ModelTime hazardStart(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
@@ -130,7 +157,7 @@ double hazardAt(const NeuronState& state, const NeuronParameters& params, const 
     const double x =
         (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
     // Capping the exponent at log(max / rate) caps the hazard at the maximum.
-    return portableExp(std::min(x, portableLog(firing.maxHazard / rate))) * rate;
+    return portableExp(std::min(x, exponentCap(firing.maxHazard, rate))) * rate;
 }
 
 double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
@@ -144,8 +171,9 @@ double hazardBound(const NeuronState& state, const NeuronParameters& params, con
     // D(u) = d(u) - k a(u) is a difference of two decaying exponentials, so on
     // [s, t1] its maximum is at an end or at the one point where D' = 0.
     const double k = firing.adaptationCoupling;
-    double highest = std::max(netDrive(state, params, k, s), netDrive(state, params, k, t1));
     const Decayed atStart = decayedTo(state, params, s);
+    const double atEnd = netDrive(state, params, k, t1);
+    double highest = std::max(netOf(atStart, k), atEnd);
     const double couplingAtStart = k * atStart.adaptation;
     if (!params.frozenDrive && atStart.drive != 0 && couplingAtStart != 0) {
         const double alpha = 1.0 / static_cast<double>(params.driveTimeConstant);       // [1/ns]
@@ -158,9 +186,11 @@ double hazardBound(const NeuronState& state, const NeuronParameters& params, con
                     const double extremum = static_cast<double>(s) + offset;
                     if (static_cast<double>(s) < extremum && extremum < static_cast<double>(t1)) {
                         // The extremum lies between two grid points; check both.
+                        // At s or t1 the value is known already.
                         const auto before = static_cast<ModelTime>(extremum);
-                        highest = std::max(highest, netDrive(state, params, k, before));
-                        if (before < t1) highest = std::max(highest, netDrive(state, params, k, before + 1));
+                        if (before != s) highest = std::max(highest, netDrive(state, params, k, before));
+                        if (before < t1 && before + 1 != t1)
+                            highest = std::max(highest, netDrive(state, params, k, before + 1));
                     }
                 }
             }
@@ -171,19 +201,21 @@ double hazardBound(const NeuronState& state, const NeuronParameters& params, con
     const double x = ((2 * (k + 1)) * params.flushEpsilon + highest + modulationBound) - firing.threshold;
     if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
     const double rate = firing.baselineRate * firing.gain;
-    return portableExp(std::min(x * firing.beta, portableLog(firing.maxHazard / rate))) * rate;
+    return portableExp(std::min(x * firing.beta, exponentCap(firing.maxHazard, rate))) * rate;
 }
 
 double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t drawIndex) {
-    const double u = Runtime::uniformFor(context, "spontaneous", drawIndex);
-    // uniform() can return exactly 0; the logarithm needs a positive argument.
-    return -portableLog(u == 0 ? kSmallestNormal : u) / bound;
+    return waitingTimeFor(bound, spontaneousDraw(context, drawIndex));
 }
 
-CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
-                                const FiringParameters& firing, std::uint64_t index, ModelTime t,
-                                ModelTime horizon, double modulationBound, EventQueue& queue,
-                                Runtime::RandomContext& context) {
+namespace {
+
+// scheduleCandidate with the candidate's uniform taken from `draw`, called at
+// most once and only once a bound is known.
+template <class Draw>
+CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                           std::uint64_t index, ModelTime t, ModelTime horizon, double modulationBound,
+                           EventQueue& queue, Draw draw) {
     if (state.pendingCandidate != kNoEvent) {
         queue.cancel(state.pendingCandidate);
         state.pendingCandidate = kNoEvent;
@@ -196,7 +228,7 @@ CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& para
     if (bound == 0) return noCandidate(CandidateStatus::ZeroBound, horizon, 0);
 
     state.candidateBound = bound;
-    const double wait = waitingTime(bound, context, state.drawIndex) * 1e9;  // [ns]
+    const double wait = waitingTimeFor(bound, draw()) * 1e9;  // [ns]
     if (std::isfinite(wait) && wait < kLongestWait) {
         // At least one nanosecond, so a candidate never lands on the time it was drawn at.
         const ModelTime steps = std::max<ModelTime>(static_cast<ModelTime>(std::round(wait)), 1);
@@ -216,6 +248,16 @@ CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& para
     return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, bound);
 }
 
+}  // namespace
+
+CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
+                                const FiringParameters& firing, std::uint64_t index, ModelTime t,
+                                ModelTime horizon, double modulationBound, EventQueue& queue,
+                                Runtime::RandomContext& context) {
+    return scheduleWith(state, params, firing, index, t, horizon, modulationBound, queue,
+                        [&] { return spontaneousDraw(context, state.drawIndex); });
+}
+
 CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& params,
                                  const FiringParameters& firing, std::uint64_t index, const Event& event,
                                  ModelTime horizon, double modulationBound, EventQueue& queue,
@@ -231,10 +273,12 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
         throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
     advanceNeuron(state, params, event.time);
     const double acceptance = bound == 0 ? 0.0 : hazard / bound;
-    const bool fired = acceptance > Runtime::uniformFor(context, "spontaneous", state.drawIndex);
+    // The acceptance draw and the next candidate's draw come from one stream.
+    const Runtime::RandomStream stream = context.stream("spontaneous", state.drawIndex);
+    const bool fired = acceptance > Runtime::uniform(stream);
     if (fired) fireNeuron(state, params, event.time, index, queue);
-    const CandidatePlan next =
-        scheduleCandidate(state, params, firing, index, event.time, horizon, modulationBound, queue, context);
+    const CandidatePlan next = scheduleWith(state, params, firing, index, event.time, horizon, modulationBound,
+                                            queue, [&] { return Runtime::uniform(stream); });
     return {fired, hazard, bound, next};
 }
 
