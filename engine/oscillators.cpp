@@ -1,6 +1,7 @@
 #include "engine/oscillators.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -20,6 +21,8 @@ constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 // crest just outside it.
 constexpr double kBoundWidening = 1e-12;
 constexpr double kTwoTo52 = 4503599627370496.0;
+
+bool sameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 [[noreturn]] void unknownOscillator() { throw InvalidOscillator("unknown KVRN oscillator id"); }
 
@@ -101,10 +104,7 @@ OscillatorBank::OscillatorBank(std::vector<Oscillator> oscillators) : oscillator
     }
 }
 
-std::size_t OscillatorBank::positionOf(std::uint32_t id) const {
-    // Banks usually number their oscillators 0, 1, 2, ... in order; ids are
-    // unique, so an oscillator found at position id is the one.
-    if (id < oscillators_.size() && oscillators_[id].id == id) return id;
+std::size_t OscillatorBank::lookUpPosition(std::uint32_t id) const {
     auto found = positions_.find(id);
     if (found == positions_.end()) unknownOscillator();
     return found->second;
@@ -115,15 +115,21 @@ double OscillatorBank::phaseAt(std::uint32_t id, ModelTime t) const {
     return phaseOf(oscillators_[i], shifts_[i], t);
 }
 
+bool OscillatorBank::sameOscillator(std::uint32_t id, const OscillatorBank& other, std::uint32_t otherId) const {
+    const std::size_t i = positionOf(id);
+    const std::size_t j = other.positionOf(otherId);
+    if (this == &other && i == j) return true;
+    const Oscillator& a = oscillators_[i];
+    const Oscillator& b = other.oscillators_[j];
+    return sameBits(shifts_[i], other.shifts_[j]) && sameBits(a.initialPhase, b.initialPhase) &&
+           sameBits(a.frequency, b.frequency) && sameBits(a.amplitude, b.amplitude);
+}
+
 void OscillatorBank::shiftPhase(std::uint32_t id, double delta) {
     if (!std::isfinite(delta)) throw InvalidOscillator("oscillator phase shift must be finite");
     const std::size_t i = positionOf(id);
     shifts_[i] = wrapTwoPi(delta + shifts_[i]);
 }
-
-const Oscillator& OscillatorBank::oscillator(std::uint32_t id) const { return oscillators_[positionOf(id)]; }
-
-double OscillatorBank::phaseShift(std::uint32_t id) const { return shifts_[positionOf(id)]; }
 
 std::vector<std::uint8_t> OscillatorBank::snapshot() const {
     ByteWriter out;
@@ -214,6 +220,41 @@ double PhaseModulation::upperBound(ModelTime t0, ModelTime t1) const {
         sum += c > 0 ? c * sinMaxOver(phi, width) : c * sinMinOver(phi, width);
     }
     return sum;
+}
+
+bool PhaseModulation::sameFunctionAs(const PhaseModulation& other) const {
+    if (terms_.size() != other.terms_.size() || !sameBits(gain_, other.gain_)) return false;
+    for (std::size_t i = 0; i < terms_.size(); ++i) {
+        const PhaseTerm& a = terms_[i];
+        const PhaseTerm& b = other.terms_[i];
+        if (!bank_->sameOscillator(a.oscillatorId, *other.bank_, b.oscillatorId) || a.polarity != b.polarity ||
+            !sameBits(a.weight, b.weight) || !sameBits(a.phaseOffset, b.phaseOffset))
+            return false;
+    }
+    return true;
+}
+
+// Bounds are only remembered once computed, so an interval running backwards
+// throws from PhaseModulation::upperBound as usual.
+double IntervalBounds::upperBound(const PhaseModulation& modulation) {
+    // Comparing costs a fraction of a bound; give up when it does not pay.
+    if (misses_ > hits_ + 2) return modulation.upperBound(t0_, t1_);
+    // The group that matched last is tried first: neighbours tend to match.
+    for (std::size_t n = 0; n < count_; ++n) {
+        const std::size_t i = (last_ + n) % count_;
+        if (known_[i].modulation == &modulation || known_[i].modulation->sameFunctionAs(modulation)) {
+            ++hits_;
+            last_ = i;
+            return known_[i].bound;
+        }
+    }
+    const double bound = modulation.upperBound(t0_, t1_);
+    if (count_ > 0) ++misses_;
+    if (count_ < known_.size()) {
+        last_ = count_;
+        known_[count_++] = {&modulation, bound};
+    }
+    return bound;
 }
 
 namespace {

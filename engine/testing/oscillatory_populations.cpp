@@ -217,10 +217,12 @@ double OscillatoryPopulations::modulationBound(std::uint64_t neuron, ModelTime f
 }
 
 void OscillatoryPopulations::runWindow(ModelTime horizon) {
+    // Neurons with the same modulation share the bound over the whole window.
+    IntervalBounds windowBounds(now_, horizon);
     for (std::uint64_t i = 0; i < kPopulationNeurons; ++i) {
         if (neurons_[i].pendingCandidate != kNoEvent) continue;
-        scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon,
-                          modulationBound(i, now_, horizon), queue_, context_);
+        const double bound = windowBounds.upperBound(modulations_[i]) + std::max(0.0, driveScale_ * drive_);
+        scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon, bound, queue_, context_);
     }
     // Events at the horizon itself belong to the next window.
     while (!queue_.empty() && queue_.peekNextTime() < horizon) {
