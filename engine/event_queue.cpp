@@ -20,12 +20,19 @@ bool firesAfter(const A& a, const B& b) {
     return a.time != b.time ? a.time > b.time : a.sequence > b.sequence;
 }
 
+// The same as an object, so the heap algorithms inline it.
+struct FiresAfter {
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+        return firesAfter(a, b);
+    }
+};
+
 }  // namespace
 
 std::size_t EventQueue::EventMap::home(std::uint64_t sequence) const {
     // Fibonacci hashing: the top bits of sequence x 2^64/phi.
-    const int shift = 64 - std::countr_zero(entries_.size());
-    return static_cast<std::size_t>((sequence * 0x9e3779b97f4a7c15ULL) >> shift);
+    return static_cast<std::size_t>((sequence * 0x9e3779b97f4a7c15ULL) >> shift_);
 }
 
 std::size_t EventQueue::EventMap::find(std::uint64_t sequence) const {
@@ -75,6 +82,7 @@ void EventQueue::EventMap::grow() {
     Event free;
     free.sequence = kNoEvent;
     entries_.assign(old.empty() ? 16 : 2 * old.size(), free);
+    shift_ = 64 - std::countr_zero(entries_.size());
     size_ = 0;
     for (const Event& e : old)
         if (e.sequence != kNoEvent) insert(e);
@@ -90,13 +98,15 @@ std::uint64_t EventQueue::schedule(const Event& event) {
     stored.sequence = nextSequence_++;
     events_.insert(stored);
     heap_.push_back({stored.time, stored.sequence});
-    std::push_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+    std::push_heap(heap_.begin(), heap_.end(), FiresAfter{});
+    topIsLive_ = false;
     dirty_ = true;
     return stored.sequence;
 }
 
 bool EventQueue::cancel(std::uint64_t sequence) {
     if (!events_.erase(sequence, nullptr)) return false;
+    topIsLive_ = false;
     dirty_ = true;
     compact();
     return true;
@@ -111,9 +121,10 @@ ModelTime EventQueue::peekNextTime() {
 Event EventQueue::popNext() {
     purge();
     if (heap_.empty()) throw EmptyEventQueue("popNext on empty KVRN event queue");
-    std::pop_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+    std::pop_heap(heap_.begin(), heap_.end(), FiresAfter{});
     const std::uint64_t sequence = heap_.back().sequence;
     heap_.pop_back();
+    topIsLive_ = false;
     Event event;
     events_.erase(sequence, &event);
     currentTime_ = event.time;
@@ -136,10 +147,12 @@ std::span<const Event> EventQueue::pendingEvents() const {
 
 // Drops slots of cancelled events from the top, so the top is live.
 void EventQueue::purge() {
+    if (topIsLive_) return;
     while (!heap_.empty() && !events_.contains(heap_.front().sequence)) {
-        std::pop_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+        std::pop_heap(heap_.begin(), heap_.end(), FiresAfter{});
         heap_.pop_back();
     }
+    topIsLive_ = !heap_.empty();
 }
 
 // Cancelled slots stay in the heap until they surface. Rebuilding once they
@@ -150,10 +163,11 @@ void EventQueue::compact() {
 }
 
 void EventQueue::rebuildHeap() {
+    topIsLive_ = false;
     heap_.clear();
     heap_.reserve(events_.size());
     events_.forEach([this](const Event& e) { heap_.push_back({e.time, e.sequence}); });
-    std::make_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+    std::make_heap(heap_.begin(), heap_.end(), FiresAfter{});
 }
 
 std::vector<std::uint8_t> EventQueue::snapshot() const {

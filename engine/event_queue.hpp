@@ -114,6 +114,7 @@ class EventQueue final : public IEventSink {
         void grow();
 
         std::vector<Event> entries_;
+        int shift_ = 64;  // home() keeps the top log2(capacity) bits of the hash
         std::size_t size_ = 0;
     };
 
@@ -127,6 +128,7 @@ class EventQueue final : public IEventSink {
     EventMap events_;  // exactly the pending events, by sequence
     mutable std::vector<Event> sorted_;
     mutable bool dirty_ = true;
+    bool topIsLive_ = false;  // the top slot was checked and nothing changed since
     std::uint64_t nextSequence_ = 0;
     ModelTime currentTime_ = kTimeBeforeAll;
 };

@@ -98,14 +98,41 @@ double decayValue(double x, double dt, ModelTime tau, double epsilon) {
     return std::fabs(y) < epsilon ? 0.0 : y;
 }
 
-void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t) {
+namespace {
+
+// advanceNeuron with the values at t already computed by decayedTo.
+void advanceWith(NeuronState& state, const NeuronParameters& params, ModelTime t, const Decayed& v) {
     if (params.driveTimeConstant <= 0 || params.adaptationTimeConstant <= 0)
         throw InvalidNeuronParameters("KVRN neuron time constants must be positive");
     if (t < state.lastUpdate) movedIntoThePast();
-    const Decayed v = decayedTo(state, params, t);
     state.drive = v.drive;
     state.adaptation = v.adaptation;
     state.lastUpdate = t;
+}
+
+// hazardAt after its checks, from the values decayed to t.
+double hazardFrom(const Decayed& v, const NeuronState& state, const NeuronParameters& params,
+                  const FiringParameters& firing, ModelTime t, double m) {
+    if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
+    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    const double rate = firing.gain * firing.baselineRate;
+    const double x =
+        (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
+    // Capping the exponent at log(max / rate) caps the hazard at the maximum.
+    return portableExp(std::min(x, exponentCap(firing.maxHazard, rate))) * rate;
+}
+
+void checkHazardArguments(const NeuronState& state, const FiringParameters& firing, ModelTime t, double m) {
+    validateFiringParameters(firing);
+    if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
+    if (t < state.lastUpdate) movedIntoThePast();
+}
+
+}  // namespace
+
+void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t) {
+    // decayedTo has no effects, so the checks may come after it.
+    advanceWith(state, params, t, decayedTo(state, params, t));
 }
 
 void onNeuronEvent(NeuronState& state, const NeuronParameters& params, const Event& event) {
@@ -147,17 +174,8 @@ void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t,
 
 double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
                 ModelTime t, double m) {
-    validateFiringParameters(firing);
-    if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
-    if (t < state.lastUpdate) movedIntoThePast();
-    const Decayed v = decayedTo(state, params, t);
-    if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
-    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
-    const double rate = firing.gain * firing.baselineRate;
-    const double x =
-        (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
-    // Capping the exponent at log(max / rate) caps the hazard at the maximum.
-    return portableExp(std::min(x, exponentCap(firing.maxHazard, rate))) * rate;
+    checkHazardArguments(state, firing, t, m);
+    return hazardFrom(decayedTo(state, params, t), state, params, firing, t, m);
 }
 
 double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
@@ -267,11 +285,14 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
         throw NeuronRoutingViolation("stale or misrouted KVRN spike candidate");
     state.pendingCandidate = kNoEvent;
     const double m = modulation ? modulation(event.time) : 0.0;
-    const double hazard = hazardAt(state, params, firing, event.time, m);
+    // hazardAt and advanceNeuron, decaying the state to the candidate once.
+    checkHazardArguments(state, firing, event.time, m);
+    const Decayed atCandidate = decayedTo(state, params, event.time);
+    const double hazard = hazardFrom(atCandidate, state, params, firing, event.time, m);
     const double bound = event.value;
     if (hazard > bound * kBoundTolerance)
         throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
-    advanceNeuron(state, params, event.time);
+    advanceWith(state, params, event.time, atCandidate);
     const double acceptance = bound == 0 ? 0.0 : hazard / bound;
     // The acceptance draw and the next candidate's draw come from one stream.
     const Runtime::RandomStream stream = context.stream("spontaneous", state.drawIndex);
