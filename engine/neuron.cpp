@@ -178,9 +178,11 @@ double hazardAt(const NeuronState& state, const NeuronParameters& params, const 
     return hazardFrom(decayedTo(state, params, t), state, params, firing, t, m);
 }
 
-double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                   ModelTime t0, ModelTime t1, double modulationBound) {
-    validateFiringParameters(firing);
+namespace {
+
+// hazardBound once the firing parameters are known to be valid.
+double boundOfValid(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                    ModelTime t0, ModelTime t1, double modulationBound) {
     if (t1 < t0) throw NeuronCausalityViolation("KVRN hazard interval runs backwards");
     if (!std::isfinite(modulationBound)) throw InvalidFiringParameters("non-finite KVRN modulation bound");
     const ModelTime s = hazardStart(state, params, t0);
@@ -222,6 +224,14 @@ double hazardBound(const NeuronState& state, const NeuronParameters& params, con
     return portableExp(std::min(x * firing.beta, exponentCap(firing.maxHazard, rate))) * rate;
 }
 
+}  // namespace
+
+double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                   ModelTime t0, ModelTime t1, double modulationBound) {
+    validateFiringParameters(firing);
+    return boundOfValid(state, params, firing, t0, t1, modulationBound);
+}
+
 double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t drawIndex) {
     return waitingTimeFor(bound, spontaneousDraw(context, drawIndex));
 }
@@ -229,11 +239,12 @@ double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t 
 namespace {
 
 // scheduleCandidate with the candidate's uniform taken from `draw`, called at
-// most once and only once a bound is known.
+// most once and only once a bound is known. `validated`: the caller has
+// checked the firing parameters already.
 template <class Draw>
 CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                           std::uint64_t index, ModelTime t, ModelTime horizon, double modulationBound,
-                           EventQueue& queue, Draw draw) {
+                           bool validated, std::uint64_t index, ModelTime t, ModelTime horizon,
+                           double modulationBound, EventQueue& queue, Draw draw) {
     if (state.pendingCandidate != kNoEvent) {
         queue.cancel(state.pendingCandidate);
         state.pendingCandidate = kNoEvent;
@@ -242,7 +253,8 @@ CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, c
     if (firing.disabled) return noCandidate(CandidateStatus::FiringDisabled, t, 0);
     const ModelTime s = hazardStart(state, params, t);
     if (s >= horizon) return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, 0);
-    const double bound = hazardBound(state, params, firing, s, horizon, modulationBound);
+    const double bound = validated ? boundOfValid(state, params, firing, s, horizon, modulationBound)
+                                   : hazardBound(state, params, firing, s, horizon, modulationBound);
     if (bound == 0) return noCandidate(CandidateStatus::ZeroBound, horizon, 0);
 
     state.candidateBound = bound;
@@ -272,7 +284,7 @@ CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& para
                                 const FiringParameters& firing, std::uint64_t index, ModelTime t,
                                 ModelTime horizon, double modulationBound, EventQueue& queue,
                                 Runtime::RandomContext& context) {
-    return scheduleWith(state, params, firing, index, t, horizon, modulationBound, queue,
+    return scheduleWith(state, params, firing, false, index, t, horizon, modulationBound, queue,
                         [&] { return spontaneousDraw(context, state.drawIndex); });
 }
 
@@ -298,8 +310,8 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
     const Runtime::RandomStream stream = context.stream("spontaneous", state.drawIndex);
     const bool fired = acceptance > Runtime::uniform(stream);
     if (fired) fireNeuron(state, params, event.time, index, queue);
-    const CandidatePlan next = scheduleWith(state, params, firing, index, event.time, horizon, modulationBound,
-                                            queue, [&] { return Runtime::uniform(stream); });
+    const CandidatePlan next = scheduleWith(state, params, firing, true, index, event.time, horizon,
+                                            modulationBound, queue, [&] { return Runtime::uniform(stream); });
     return {fired, hazard, bound, next};
 }
 

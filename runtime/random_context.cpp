@@ -65,10 +65,13 @@ void RandomContext::forgetHandles() {
 }
 
 RandomStream RandomContext::stream(std::string_view name, std::uint64_t index) {
-    const bool remembered = index < kRememberedHandles && name == handleName_;
-    if (remembered && index < handles_.size() && handles_[index] != nullptr)
+    if (index < handles_.size() && handles_[index] != nullptr && name == handleName_)
         return RandomStream(&handles_[index]->second, handles_[index]->first.name);
+    return findStream(name, index);
+}
 
+RandomStream RandomContext::findStream(std::string_view name, std::uint64_t index) {
+    const bool remembered = index < kRememberedHandles && name == handleName_;
     auto found = streams_.find(StreamKeyView{name, index});
     if (found == streams_.end()) {
         StreamState fresh;

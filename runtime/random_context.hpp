@@ -130,6 +130,8 @@ class RandomContext {
 
     static Table emptyTable();
     void forgetHandles();
+    // stream() when the handle is not remembered: the table lookup.
+    [[gnu::noinline]] RandomStream findStream(std::string_view name, std::uint64_t index);
 
     std::uint64_t masterSeed_;
     Table streams_;

@@ -224,6 +224,11 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
         const double bound = windowBounds.upperBound(modulations_[i]) + std::max(0.0, driveScale_ * drive_);
         scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon, bound, queue_, context_);
     }
+    // One modulation function for the window, pointed at each candidate's neuron.
+    std::uint64_t candidateNeuron = 0;
+    const ModulationFunction modulation = [this, &candidateNeuron](ModelTime u) {
+        return modulationAt(candidateNeuron, u);
+    };
     // Events at the horizon itself belong to the next window.
     while (!queue_.empty() && queue_.peekNextTime() < horizon) {
         const Event event = queue_.popNext();
@@ -233,7 +238,7 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
         if (event.kind == EventKind::RefractoryEnd) {
             onNeuronEvent(neuron, neuronParams_, event);
         } else if (event.kind == EventKind::SpikeCandidate && event.sequence == neuron.pendingCandidate) {
-            const ModulationFunction modulation = [this, n](ModelTime u) { return modulationAt(n, u); };
+            candidateNeuron = n;
             const CandidateOutcome outcome =
                 acceptCandidate(neuron, neuronParams_, firing_, n, event, horizon,
                                 modulationBound(n, event.time, horizon), queue_, context_, modulation);
