@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "engine/errors.hpp"
 #include "engine/portable_math.hpp"
@@ -11,6 +12,7 @@ namespace Core::Kvrn {
 namespace {
 
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
+constexpr double kLargestFinite = std::numeric_limits<double>::max();
 // Relative slack for the bound check: the hazard and its bound are computed
 // along different roundings, so equality may be missed by an ulp or two.
 constexpr double kBoundTolerance = 1.000000000001;
@@ -19,7 +21,9 @@ constexpr double kLongestWait = 9e18;
 
 [[noreturn]] void movedIntoThePast() { throw NeuronCausalityViolation("KVRN neuron advanced into the past"); }
 
-bool finiteAtLeastZero(double x) { return std::isfinite(x) && x >= 0; }
+// Comparisons alone (a NaN fails both), which is all the check costs.
+bool finiteAtLeastZero(double x) { return x >= 0 && x <= kLargestFinite; }
+bool finite(double x) { return std::fabs(x) <= kLargestFinite; }
 
 struct Decayed {
     double drive;
@@ -27,7 +31,7 @@ struct Decayed {
 };
 
 // Drive and adaptation decayed from the last update to t, without storing them.
-Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
+[[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
     const double drive = params.frozenDrive
                              ? state.drive
@@ -81,9 +85,9 @@ CandidatePlan noCandidate(CandidateStatus status, ModelTime time, double bound) 
 }  // namespace
 
 void validateFiringParameters(const FiringParameters& f) {
-    const bool valid = finiteAtLeastZero(f.baselineRate) && finiteAtLeastZero(f.beta) &&
-                       std::isfinite(f.threshold) && finiteAtLeastZero(f.adaptationCoupling) &&
-                       finiteAtLeastZero(f.gain) && std::isfinite(f.maxHazard) && f.maxHazard > 0;
+    const bool valid = finiteAtLeastZero(f.baselineRate) && finiteAtLeastZero(f.beta) && finite(f.threshold) &&
+                       finiteAtLeastZero(f.adaptationCoupling) && finiteAtLeastZero(f.gain) &&
+                       finite(f.maxHazard) && f.maxHazard > 0;
     if (!valid) throw InvalidFiringParameters("invalid KVRN firing parameters");
     if (f.maxHazard > kMaxHazardLimit)
         throw InvalidFiringParameters(
