@@ -43,5 +43,9 @@ void probeRun(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(snapshotBytes), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(probeRun)->Arg(25)->Arg(100)->Arg(400)->Unit(benchmark::kMicrosecond);
+// A fixed count of runs at stochasticity 1, so that instruction counts (under
+// valgrind --tool=callgrind) compare like with like between builds:
+//   valgrind --tool=callgrind bench/model_bench --benchmark_filter=probeRunFixed
+BENCHMARK(probeRun)->Name("probeRunFixed")->Arg(100)->Iterations(200)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

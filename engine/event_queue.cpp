@@ -1,6 +1,7 @@
 #include "engine/event_queue.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "common/byte_io.hpp"
@@ -19,15 +20,75 @@ bool firesAfter(const A& a, const B& b) {
     return a.time != b.time ? a.time > b.time : a.sequence > b.sequence;
 }
 
+// The same as an object, so the heap algorithms inline it.
+struct FiresAfter {
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+        return firesAfter(a, b);
+    }
+};
+
 }  // namespace
 
-EventQueue::EventMap EventQueue::emptyMap() {
-    EventMap map(8);
-    map.max_load_factor(1.0f);
-    return map;
+std::size_t EventQueue::EventMap::home(std::uint64_t sequence) const {
+    // Fibonacci hashing: the top bits of sequence x 2^64/phi.
+    return static_cast<std::size_t>((sequence * 0x9e3779b97f4a7c15ULL) >> shift_);
 }
 
-EventQueue::EventQueue() : events_(emptyMap()) {}
+std::size_t EventQueue::EventMap::find(std::uint64_t sequence) const {
+    if (size_ == 0) return entries_.size();
+    const std::size_t mask = entries_.size() - 1;
+    for (std::size_t i = home(sequence);; i = (i + 1) & mask) {
+        if (entries_[i].sequence == sequence) return i;
+        if (entries_[i].sequence == kNoEvent) return entries_.size();
+    }
+}
+
+bool EventQueue::EventMap::contains(std::uint64_t sequence) const { return find(sequence) != entries_.size(); }
+
+bool EventQueue::EventMap::insert(const Event& event) {
+    // At most half full, so every probe sequence ends at a free entry soon.
+    if (2 * (size_ + 1) > entries_.size()) grow();
+    const std::size_t mask = entries_.size() - 1;
+    std::size_t i = home(event.sequence);
+    for (; entries_[i].sequence != kNoEvent; i = (i + 1) & mask)
+        if (entries_[i].sequence == event.sequence) return false;
+    entries_[i] = event;
+    ++size_;
+    return true;
+}
+
+bool EventQueue::EventMap::erase(std::uint64_t sequence, Event* removed) {
+    std::size_t hole = find(sequence);
+    if (hole == entries_.size()) return false;
+    if (removed != nullptr) *removed = entries_[hole];
+    // Backward-shift deletion: pull later entries of the probe run into the
+    // hole when their home does not lie cyclically in (hole, i].
+    const std::size_t mask = entries_.size() - 1;
+    for (std::size_t i = (hole + 1) & mask; entries_[i].sequence != kNoEvent; i = (i + 1) & mask) {
+        const std::size_t h = home(entries_[i].sequence);
+        const bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
+        if (stays) continue;
+        entries_[hole] = entries_[i];
+        hole = i;
+    }
+    entries_[hole].sequence = kNoEvent;
+    --size_;
+    return true;
+}
+
+void EventQueue::EventMap::grow() {
+    std::vector<Event> old = std::move(entries_);
+    Event free;
+    free.sequence = kNoEvent;
+    entries_.assign(old.empty() ? 16 : 2 * old.size(), free);
+    shift_ = 64 - std::countr_zero(entries_.size());
+    size_ = 0;
+    for (const Event& e : old)
+        if (e.sequence != kNoEvent) insert(e);
+}
+
+EventQueue::EventQueue() = default;
 
 std::uint64_t EventQueue::schedule(const Event& event) {
     if (event.time < currentTime_)
@@ -35,15 +96,17 @@ std::uint64_t EventQueue::schedule(const Event& event) {
     if (nextSequence_ == kNoEvent) throw TimeOverflow("KVRN event sequence exhausted");
     Event stored = event;
     stored.sequence = nextSequence_++;
-    events_.emplace(stored.sequence, stored);
+    events_.insert(stored);
     heap_.push_back({stored.time, stored.sequence});
-    std::push_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+    std::push_heap(heap_.begin(), heap_.end(), FiresAfter{});
+    topIsLive_ = false;
     dirty_ = true;
     return stored.sequence;
 }
 
 bool EventQueue::cancel(std::uint64_t sequence) {
-    if (events_.erase(sequence) == 0) return false;
+    if (!events_.erase(sequence, nullptr)) return false;
+    topIsLive_ = false;
     dirty_ = true;
     compact();
     return true;
@@ -58,12 +121,12 @@ ModelTime EventQueue::peekNextTime() {
 Event EventQueue::popNext() {
     purge();
     if (heap_.empty()) throw EmptyEventQueue("popNext on empty KVRN event queue");
-    std::pop_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+    std::pop_heap(heap_.begin(), heap_.end(), FiresAfter{});
     const std::uint64_t sequence = heap_.back().sequence;
     heap_.pop_back();
-    auto found = events_.find(sequence);
-    Event event = found->second;
-    events_.erase(found);
+    topIsLive_ = false;
+    Event event;
+    events_.erase(sequence, &event);
     currentTime_ = event.time;
     dirty_ = true;
     compact();
@@ -74,7 +137,7 @@ std::span<const Event> EventQueue::pendingEvents() const {
     if (dirty_) {
         sorted_.clear();
         sorted_.reserve(events_.size());
-        for (const auto& entry : events_) sorted_.push_back(entry.second);
+        events_.forEach([this](const Event& e) { sorted_.push_back(e); });
         std::sort(sorted_.begin(), sorted_.end(),
                   [](const Event& a, const Event& b) { return firesAfter(b, a); });
         dirty_ = false;
@@ -84,10 +147,12 @@ std::span<const Event> EventQueue::pendingEvents() const {
 
 // Drops slots of cancelled events from the top, so the top is live.
 void EventQueue::purge() {
+    if (topIsLive_) return;
     while (!heap_.empty() && !events_.contains(heap_.front().sequence)) {
-        std::pop_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+        std::pop_heap(heap_.begin(), heap_.end(), FiresAfter{});
         heap_.pop_back();
     }
+    topIsLive_ = !heap_.empty();
 }
 
 // Cancelled slots stay in the heap until they surface. Rebuilding once they
@@ -98,10 +163,11 @@ void EventQueue::compact() {
 }
 
 void EventQueue::rebuildHeap() {
+    topIsLive_ = false;
     heap_.clear();
     heap_.reserve(events_.size());
-    for (const auto& entry : events_) heap_.push_back({entry.second.time, entry.first});
-    std::make_heap(heap_.begin(), heap_.end(), firesAfter<Slot, Slot>);
+    events_.forEach([this](const Event& e) { heap_.push_back({e.time, e.sequence}); });
+    std::make_heap(heap_.begin(), heap_.end(), FiresAfter{});
 }
 
 std::vector<std::uint8_t> EventQueue::snapshot() const {
@@ -146,7 +212,7 @@ bool EventQueue::restore(std::span<const std::uint8_t> bytes) {
             e.time < fresh.currentTime_)
             return false;
         e.kind = static_cast<EventKind>(kind);
-        if (!fresh.events_.emplace(e.sequence, e).second) return false;  // shared sequence
+        if (!fresh.events_.insert(e)) return false;  // shared sequence
     }
     if (!in.finished()) return false;
     fresh.rebuildHeap();

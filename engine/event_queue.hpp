@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/model_time.hpp"
@@ -89,9 +88,36 @@ class EventQueue final : public IEventSink {
         ModelTime time;
         std::uint64_t sequence;
     };
-    using EventMap = std::unordered_map<std::uint64_t, Event>;
+    // The pending events by sequence, in one open-addressing array (linear
+    // probing), so scheduling and popping allocate only when it grows. An
+    // entry whose sequence is kNoEvent is free.
+    class EventMap {
+      public:
+        std::size_t size() const { return size_; }
+        bool empty() const { return size_ == 0; }
+        bool contains(std::uint64_t sequence) const;
+        // Adds a copy of `event` under its sequence; false when one is there.
+        bool insert(const Event& event);
+        // Removes the event of `sequence` into *removed (when not null);
+        // false when there is none.
+        bool erase(std::uint64_t sequence, Event* removed);
+        // The stored events, in no particular order.
+        template <class Visit>
+        void forEach(Visit visit) const {
+            for (const Event& e : entries_)
+                if (e.sequence != kNoEvent) visit(e);
+        }
 
-    static EventMap emptyMap();
+      private:
+        std::size_t home(std::uint64_t sequence) const;
+        std::size_t find(std::uint64_t sequence) const;  // its index, or entries_.size()
+        void grow();
+
+        std::vector<Event> entries_;
+        int shift_ = 64;  // home() keeps the top log2(capacity) bits of the hash
+        std::size_t size_ = 0;
+    };
+
     void purge();
     void compact();
     void rebuildHeap();
@@ -102,6 +128,7 @@ class EventQueue final : public IEventSink {
     EventMap events_;  // exactly the pending events, by sequence
     mutable std::vector<Event> sorted_;
     mutable bool dirty_ = true;
+    bool topIsLive_ = false;  // the top slot was checked and nothing changed since
     std::uint64_t nextSequence_ = 0;
     ModelTime currentTime_ = kTimeBeforeAll;
 };

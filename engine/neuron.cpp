@@ -1,7 +1,9 @@
 #include "engine/neuron.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 
 #include "engine/errors.hpp"
 #include "engine/portable_math.hpp"
@@ -10,6 +12,7 @@ namespace Core::Kvrn {
 namespace {
 
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
+constexpr double kLargestFinite = std::numeric_limits<double>::max();
 // Relative slack for the bound check: the hazard and its bound are computed
 // along different roundings, so equality may be missed by an ulp or two.
 constexpr double kBoundTolerance = 1.000000000001;
@@ -18,7 +21,9 @@ constexpr double kLongestWait = 9e18;
 
 [[noreturn]] void movedIntoThePast() { throw NeuronCausalityViolation("KVRN neuron advanced into the past"); }
 
-bool finiteAtLeastZero(double x) { return std::isfinite(x) && x >= 0; }
+// Comparisons alone (a NaN fails both), which is all the check costs.
+bool finiteAtLeastZero(double x) { return x >= 0 && x <= kLargestFinite; }
+bool finite(double x) { return std::fabs(x) <= kLargestFinite; }
 
 struct Decayed {
     double drive;
@@ -26,7 +31,7 @@ struct Decayed {
 };
 
 // Drive and adaptation decayed from the last update to t, without storing them.
-Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
+[[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
     const double drive = params.frozenDrive
                              ? state.drive
@@ -36,11 +41,37 @@ Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, Mode
     return {drive, adaptation};
 }
 
-// The hazard's exponent before the threshold: drive net of adaptation at t.
+// The hazard's exponent before the threshold: drive net of adaptation.
 // Adding +0.0 turns a -0 into +0.
+double netOf(const Decayed& v, double coupling) { return (v.drive - coupling * v.adaptation) + 0.0; }
+
 double netDrive(const NeuronState& state, const NeuronParameters& params, double coupling, ModelTime t) {
-    const Decayed v = decayedTo(state, params, t);
-    return (v.drive - coupling * v.adaptation) + 0.0;
+    return netOf(decayedTo(state, params, t), coupling);
+}
+
+// log(maximum hazard / rate), the cap of the hazard's exponent. Every
+// candidate needs it and the firing parameters rarely change, so the last
+// quotient and its logarithm are kept (per thread; the value depends on the
+// quotient's bits alone).
+double exponentCap(double maxHazard, double rate) {
+    thread_local std::uint64_t lastQuotient = std::bit_cast<std::uint64_t>(1.0);
+    thread_local double lastCap = 0.0;  // log(1)
+    const double quotient = maxHazard / rate;
+    if (std::bit_cast<std::uint64_t>(quotient) != lastQuotient) {
+        lastCap = portableLog(quotient);
+        lastQuotient = std::bit_cast<std::uint64_t>(quotient);
+    }
+    return lastCap;
+}
+
+// One uniform from the neuron's stream.
+double spontaneousDraw(Runtime::RandomContext& context, std::uint64_t drawIndex) {
+    return Runtime::uniformFor(context, "spontaneous", drawIndex);
+}
+
+double waitingTimeFor(double bound, double u) {
+    // uniform() can return exactly 0; the logarithm needs a positive argument.
+    return -portableLog(u == 0 ? kSmallestNormal : u) / bound;
 }
 
 ModelTime hazardStart(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
@@ -54,9 +85,9 @@ CandidatePlan noCandidate(CandidateStatus status, ModelTime time, double bound) 
 }  // namespace
 
 void validateFiringParameters(const FiringParameters& f) {
-    const bool valid = finiteAtLeastZero(f.baselineRate) && finiteAtLeastZero(f.beta) &&
-                       std::isfinite(f.threshold) && finiteAtLeastZero(f.adaptationCoupling) &&
-                       finiteAtLeastZero(f.gain) && std::isfinite(f.maxHazard) && f.maxHazard > 0;
+    const bool valid = finiteAtLeastZero(f.baselineRate) && finiteAtLeastZero(f.beta) && finite(f.threshold) &&
+                       finiteAtLeastZero(f.adaptationCoupling) && finiteAtLeastZero(f.gain) &&
+                       finite(f.maxHazard) && f.maxHazard > 0;
     if (!valid) throw InvalidFiringParameters("invalid KVRN firing parameters");
     if (f.maxHazard > kMaxHazardLimit)
         throw InvalidFiringParameters(
@@ -71,14 +102,41 @@ double decayValue(double x, double dt, ModelTime tau, double epsilon) {
     return std::fabs(y) < epsilon ? 0.0 : y;
 }
 
-void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t) {
+namespace {
+
+// advanceNeuron with the values at t already computed by decayedTo.
+void advanceWith(NeuronState& state, const NeuronParameters& params, ModelTime t, const Decayed& v) {
     if (params.driveTimeConstant <= 0 || params.adaptationTimeConstant <= 0)
         throw InvalidNeuronParameters("KVRN neuron time constants must be positive");
     if (t < state.lastUpdate) movedIntoThePast();
-    const Decayed v = decayedTo(state, params, t);
     state.drive = v.drive;
     state.adaptation = v.adaptation;
     state.lastUpdate = t;
+}
+
+// hazardAt after its checks, from the values decayed to t.
+double hazardFrom(const Decayed& v, const NeuronState& state, const NeuronParameters& params,
+                  const FiringParameters& firing, ModelTime t, double m) {
+    if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
+    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    const double rate = firing.gain * firing.baselineRate;
+    const double x =
+        (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
+    // Capping the exponent at log(max / rate) caps the hazard at the maximum.
+    return portableExp(std::min(x, exponentCap(firing.maxHazard, rate))) * rate;
+}
+
+void checkHazardArguments(const NeuronState& state, const FiringParameters& firing, ModelTime t, double m) {
+    validateFiringParameters(firing);
+    if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
+    if (t < state.lastUpdate) movedIntoThePast();
+}
+
+}  // namespace
+
+void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t) {
+    // decayedTo has no effects, so the checks may come after it.
+    advanceWith(state, params, t, decayedTo(state, params, t));
 }
 
 void onNeuronEvent(NeuronState& state, const NeuronParameters& params, const Event& event) {
@@ -120,22 +178,15 @@ void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t,
 
 double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
                 ModelTime t, double m) {
-    validateFiringParameters(firing);
-    if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
-    if (t < state.lastUpdate) movedIntoThePast();
-    const Decayed v = decayedTo(state, params, t);
-    if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
-    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
-    const double rate = firing.gain * firing.baselineRate;
-    const double x =
-        (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
-    // Capping the exponent at log(max / rate) caps the hazard at the maximum.
-    return portableExp(std::min(x, portableLog(firing.maxHazard / rate))) * rate;
+    checkHazardArguments(state, firing, t, m);
+    return hazardFrom(decayedTo(state, params, t), state, params, firing, t, m);
 }
 
-double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                   ModelTime t0, ModelTime t1, double modulationBound) {
-    validateFiringParameters(firing);
+namespace {
+
+// hazardBound once the firing parameters are known to be valid.
+double boundOfValid(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                    ModelTime t0, ModelTime t1, double modulationBound) {
     if (t1 < t0) throw NeuronCausalityViolation("KVRN hazard interval runs backwards");
     if (!std::isfinite(modulationBound)) throw InvalidFiringParameters("non-finite KVRN modulation bound");
     const ModelTime s = hazardStart(state, params, t0);
@@ -144,8 +195,9 @@ double hazardBound(const NeuronState& state, const NeuronParameters& params, con
     // D(u) = d(u) - k a(u) is a difference of two decaying exponentials, so on
     // [s, t1] its maximum is at an end or at the one point where D' = 0.
     const double k = firing.adaptationCoupling;
-    double highest = std::max(netDrive(state, params, k, s), netDrive(state, params, k, t1));
     const Decayed atStart = decayedTo(state, params, s);
+    const double atEnd = netDrive(state, params, k, t1);
+    double highest = std::max(netOf(atStart, k), atEnd);
     const double couplingAtStart = k * atStart.adaptation;
     if (!params.frozenDrive && atStart.drive != 0 && couplingAtStart != 0) {
         const double alpha = 1.0 / static_cast<double>(params.driveTimeConstant);       // [1/ns]
@@ -158,9 +210,11 @@ double hazardBound(const NeuronState& state, const NeuronParameters& params, con
                     const double extremum = static_cast<double>(s) + offset;
                     if (static_cast<double>(s) < extremum && extremum < static_cast<double>(t1)) {
                         // The extremum lies between two grid points; check both.
+                        // At s or t1 the value is known already.
                         const auto before = static_cast<ModelTime>(extremum);
-                        highest = std::max(highest, netDrive(state, params, k, before));
-                        if (before < t1) highest = std::max(highest, netDrive(state, params, k, before + 1));
+                        if (before != s) highest = std::max(highest, netDrive(state, params, k, before));
+                        if (before < t1 && before + 1 != t1)
+                            highest = std::max(highest, netDrive(state, params, k, before + 1));
                     }
                 }
             }
@@ -171,19 +225,30 @@ double hazardBound(const NeuronState& state, const NeuronParameters& params, con
     const double x = ((2 * (k + 1)) * params.flushEpsilon + highest + modulationBound) - firing.threshold;
     if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
     const double rate = firing.baselineRate * firing.gain;
-    return portableExp(std::min(x * firing.beta, portableLog(firing.maxHazard / rate))) * rate;
+    return portableExp(std::min(x * firing.beta, exponentCap(firing.maxHazard, rate))) * rate;
+}
+
+}  // namespace
+
+double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                   ModelTime t0, ModelTime t1, double modulationBound) {
+    validateFiringParameters(firing);
+    return boundOfValid(state, params, firing, t0, t1, modulationBound);
 }
 
 double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t drawIndex) {
-    const double u = Runtime::uniformFor(context, "spontaneous", drawIndex);
-    // uniform() can return exactly 0; the logarithm needs a positive argument.
-    return -portableLog(u == 0 ? kSmallestNormal : u) / bound;
+    return waitingTimeFor(bound, spontaneousDraw(context, drawIndex));
 }
 
-CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
-                                const FiringParameters& firing, std::uint64_t index, ModelTime t,
-                                ModelTime horizon, double modulationBound, EventQueue& queue,
-                                Runtime::RandomContext& context) {
+namespace {
+
+// scheduleCandidate with the candidate's uniform taken from `draw`, called at
+// most once and only once a bound is known. `validated`: the caller has
+// checked the firing parameters already.
+template <class Draw>
+CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                           bool validated, std::uint64_t index, ModelTime t, ModelTime horizon,
+                           double modulationBound, EventQueue& queue, Draw draw) {
     if (state.pendingCandidate != kNoEvent) {
         queue.cancel(state.pendingCandidate);
         state.pendingCandidate = kNoEvent;
@@ -192,11 +257,12 @@ CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& para
     if (firing.disabled) return noCandidate(CandidateStatus::FiringDisabled, t, 0);
     const ModelTime s = hazardStart(state, params, t);
     if (s >= horizon) return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, 0);
-    const double bound = hazardBound(state, params, firing, s, horizon, modulationBound);
+    const double bound = validated ? boundOfValid(state, params, firing, s, horizon, modulationBound)
+                                   : hazardBound(state, params, firing, s, horizon, modulationBound);
     if (bound == 0) return noCandidate(CandidateStatus::ZeroBound, horizon, 0);
 
     state.candidateBound = bound;
-    const double wait = waitingTime(bound, context, state.drawIndex) * 1e9;  // [ns]
+    const double wait = waitingTimeFor(bound, draw()) * 1e9;  // [ns]
     if (std::isfinite(wait) && wait < kLongestWait) {
         // At least one nanosecond, so a candidate never lands on the time it was drawn at.
         const ModelTime steps = std::max<ModelTime>(static_cast<ModelTime>(std::round(wait)), 1);
@@ -216,6 +282,16 @@ CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& para
     return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, bound);
 }
 
+}  // namespace
+
+CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
+                                const FiringParameters& firing, std::uint64_t index, ModelTime t,
+                                ModelTime horizon, double modulationBound, EventQueue& queue,
+                                Runtime::RandomContext& context) {
+    return scheduleWith(state, params, firing, false, index, t, horizon, modulationBound, queue,
+                        [&] { return spontaneousDraw(context, state.drawIndex); });
+}
+
 CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& params,
                                  const FiringParameters& firing, std::uint64_t index, const Event& event,
                                  ModelTime horizon, double modulationBound, EventQueue& queue,
@@ -225,16 +301,21 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
         throw NeuronRoutingViolation("stale or misrouted KVRN spike candidate");
     state.pendingCandidate = kNoEvent;
     const double m = modulation ? modulation(event.time) : 0.0;
-    const double hazard = hazardAt(state, params, firing, event.time, m);
+    // hazardAt and advanceNeuron, decaying the state to the candidate once.
+    checkHazardArguments(state, firing, event.time, m);
+    const Decayed atCandidate = decayedTo(state, params, event.time);
+    const double hazard = hazardFrom(atCandidate, state, params, firing, event.time, m);
     const double bound = event.value;
     if (hazard > bound * kBoundTolerance)
         throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
-    advanceNeuron(state, params, event.time);
+    advanceWith(state, params, event.time, atCandidate);
     const double acceptance = bound == 0 ? 0.0 : hazard / bound;
-    const bool fired = acceptance > Runtime::uniformFor(context, "spontaneous", state.drawIndex);
+    // The acceptance draw and the next candidate's draw come from one stream.
+    const Runtime::RandomStream stream = context.stream("spontaneous", state.drawIndex);
+    const bool fired = acceptance > Runtime::uniform(stream);
     if (fired) fireNeuron(state, params, event.time, index, queue);
-    const CandidatePlan next =
-        scheduleCandidate(state, params, firing, index, event.time, horizon, modulationBound, queue, context);
+    const CandidatePlan next = scheduleWith(state, params, firing, true, index, event.time, horizon,
+                                            modulationBound, queue, [&] { return Runtime::uniform(stream); });
     return {fired, hazard, bound, next};
 }
 

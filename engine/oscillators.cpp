@@ -1,6 +1,7 @@
 #include "engine/oscillators.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -19,6 +20,9 @@ constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 // Widens every bound interval a little so rounding in the phase cannot move a
 // crest just outside it.
 constexpr double kBoundWidening = 1e-12;
+constexpr double kTwoTo52 = 4503599627370496.0;
+
+bool sameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 [[noreturn]] void unknownOscillator() { throw InvalidOscillator("unknown KVRN oscillator id"); }
 
@@ -36,25 +40,45 @@ double phaseOf(const Oscillator& o, double shift, ModelTime t) {
     const std::int64_t remainder = t - seconds * kNanosPerSecond;
     const std::uint64_t magnitude =
         seconds < 0 ? 0 - static_cast<std::uint64_t>(seconds) : static_cast<std::uint64_t>(seconds);
-    double wholeCycles = fracMulMod1(std::fmod(o.frequency, 1.0), magnitude);
+    // Inside the first second there are no whole cycles (fracMulMod1 of 0 is 0).
+    double wholeCycles = magnitude == 0 ? 0.0 : fracMulMod1(fractionOf(o.frequency), magnitude);
     if (seconds < 0) wholeCycles = -wholeCycles;
     const double cycles = static_cast<double>(remainder) / 1e9 * o.frequency + wholeCycles;
-    return wrapTwoPi(std::fmod(cycles, 1.0) * kTwoPi + (o.initialPhase + shift));
+    return wrapTwoPi(fractionOf(cycles) * kTwoPi + (o.initialPhase + shift));
 }
 
 }  // namespace
 
+double fractionOf(double x) {
+    // Below 2^52 in magnitude the whole part is exact and so is the
+    // subtraction; only the sign of a zero result needs fmod's rule.
+    if (std::fabs(x) < kTwoTo52) {
+        const double fraction = x - std::trunc(x);
+        return fraction == 0 ? std::copysign(0.0, x) : fraction;
+    }
+    return std::fmod(x, 1.0);
+}
+
 double wrapTwoPi(double a) {
-    const double m = std::fmod(a, kTwoPi);
+    // fmod returns a itself below one turn, and a - 2pi exactly (the two are
+    // within a factor of two) below two turns; only larger or negative
+    // arguments go through fmod.
+    double m;
+    if (std::fabs(a) < kTwoPi)
+        m = a;
+    else if (a >= kTwoPi && a < 2 * kTwoPi)
+        m = a - kTwoPi;
+    else
+        m = std::fmod(a, kTwoPi);
     return m < 0 ? m + kTwoPi : m;
 }
 
 double fracMulMod1(double x, std::uint64_t m) {
-    x = std::fmod(x, 1.0);
+    x = fractionOf(x);
     double acc = 0;
     while (m > 0) {
-        if (m & 1) acc = std::fmod(acc + x, 1.0);
-        x = std::fmod(2 * x, 1.0);
+        if (m & 1) acc = fractionOf(acc + x);
+        x = fractionOf(2 * x);
         m >>= 1;
     }
     return acc;
@@ -80,7 +104,7 @@ OscillatorBank::OscillatorBank(std::vector<Oscillator> oscillators) : oscillator
     }
 }
 
-std::size_t OscillatorBank::positionOf(std::uint32_t id) const {
+std::size_t OscillatorBank::lookUpPosition(std::uint32_t id) const {
     auto found = positions_.find(id);
     if (found == positions_.end()) unknownOscillator();
     return found->second;
@@ -91,15 +115,21 @@ double OscillatorBank::phaseAt(std::uint32_t id, ModelTime t) const {
     return phaseOf(oscillators_[i], shifts_[i], t);
 }
 
+bool OscillatorBank::sameOscillator(std::uint32_t id, const OscillatorBank& other, std::uint32_t otherId) const {
+    const std::size_t i = positionOf(id);
+    const std::size_t j = other.positionOf(otherId);
+    if (this == &other && i == j) return true;
+    const Oscillator& a = oscillators_[i];
+    const Oscillator& b = other.oscillators_[j];
+    return sameBits(shifts_[i], other.shifts_[j]) && sameBits(a.initialPhase, b.initialPhase) &&
+           sameBits(a.frequency, b.frequency) && sameBits(a.amplitude, b.amplitude);
+}
+
 void OscillatorBank::shiftPhase(std::uint32_t id, double delta) {
     if (!std::isfinite(delta)) throw InvalidOscillator("oscillator phase shift must be finite");
     const std::size_t i = positionOf(id);
     shifts_[i] = wrapTwoPi(delta + shifts_[i]);
 }
-
-const Oscillator& OscillatorBank::oscillator(std::uint32_t id) const { return oscillators_[positionOf(id)]; }
-
-double OscillatorBank::phaseShift(std::uint32_t id) const { return shifts_[positionOf(id)]; }
 
 std::vector<std::uint8_t> OscillatorBank::snapshot() const {
     ByteWriter out;
@@ -190,6 +220,41 @@ double PhaseModulation::upperBound(ModelTime t0, ModelTime t1) const {
         sum += c > 0 ? c * sinMaxOver(phi, width) : c * sinMinOver(phi, width);
     }
     return sum;
+}
+
+bool PhaseModulation::sameFunctionAs(const PhaseModulation& other) const {
+    if (terms_.size() != other.terms_.size() || !sameBits(gain_, other.gain_)) return false;
+    for (std::size_t i = 0; i < terms_.size(); ++i) {
+        const PhaseTerm& a = terms_[i];
+        const PhaseTerm& b = other.terms_[i];
+        if (!bank_->sameOscillator(a.oscillatorId, *other.bank_, b.oscillatorId) || a.polarity != b.polarity ||
+            !sameBits(a.weight, b.weight) || !sameBits(a.phaseOffset, b.phaseOffset))
+            return false;
+    }
+    return true;
+}
+
+// Bounds are only remembered once computed, so an interval running backwards
+// throws from PhaseModulation::upperBound as usual.
+double IntervalBounds::upperBound(const PhaseModulation& modulation) {
+    // Comparing costs a fraction of a bound; give up when it does not pay.
+    if (misses_ > hits_ + 2) return modulation.upperBound(t0_, t1_);
+    // The group that matched last is tried first: neighbours tend to match.
+    for (std::size_t n = 0; n < count_; ++n) {
+        const std::size_t i = (last_ + n) % count_;
+        if (known_[i].modulation == &modulation || known_[i].modulation->sameFunctionAs(modulation)) {
+            ++hits_;
+            last_ = i;
+            return known_[i].bound;
+        }
+    }
+    const double bound = modulation.upperBound(t0_, t1_);
+    if (count_ > 0) ++misses_;
+    if (count_ < known_.size()) {
+        last_ = count_;
+        known_[count_++] = {&modulation, bound};
+    }
+    return bound;
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <unordered_map>
@@ -35,8 +36,12 @@ class OscillatorBank {
     // Throws InvalidOscillator for a non-finite delta or an unknown id.
     void shiftPhase(std::uint32_t id, double delta);
 
-    const Oscillator& oscillator(std::uint32_t id) const;
-    double phaseShift(std::uint32_t id) const;
+    const Oscillator& oscillator(std::uint32_t id) const { return oscillators_[positionOf(id)]; }
+    double phaseShift(std::uint32_t id) const { return shifts_[positionOf(id)]; }
+    // True when oscillator `id` here and `otherId` of `other` have the same
+    // definition (id aside) and shift, bit for bit. Throws InvalidOscillator
+    // for an unknown id.
+    bool sameOscillator(std::uint32_t id, const OscillatorBank& other, std::uint32_t otherId) const;
     std::size_t size() const { return oscillators_.size(); }
     bool contains(std::uint32_t id) const { return positions_.contains(id); }
 
@@ -48,7 +53,14 @@ class OscillatorBank {
     bool restore(std::span<const std::uint8_t> bytes);
 
   private:
-    std::size_t positionOf(std::uint32_t id) const;
+    // Throws InvalidOscillator for an unknown id.
+    std::size_t positionOf(std::uint32_t id) const {
+        // Banks usually number their oscillators 0, 1, 2, ... in order; ids
+        // are unique, so an oscillator found at position id is the one.
+        if (id < oscillators_.size() && oscillators_[id].id == id) return id;
+        return lookUpPosition(id);
+    }
+    std::size_t lookUpPosition(std::uint32_t id) const;
 
     std::vector<Oscillator> oscillators_;
     std::unordered_map<std::uint32_t, std::size_t> positions_;
@@ -89,6 +101,11 @@ class PhaseModulation {
     // A value never below valueAt(t) for any t in [t0, t1]. Throws
     // InvalidPhaseModulation when t1 < t0.
     double upperBound(ModelTime t0, ModelTime t1) const;
+    // True when this and `other` are the same function of time: equal gains
+    // and, term by term, equal polarities, weights, offsets, oscillator
+    // definitions and shifts (compared bit for bit). Then valueAt and
+    // upperBound give identical results for both.
+    bool sameFunctionAs(const PhaseModulation& other) const;
 
   private:
     const OscillatorBank* bank_;
@@ -96,9 +113,37 @@ class PhaseModulation {
     double gain_ = 1.0;
 };
 
+// Upper bounds of many modulations over one interval [t0, t1], computed once
+// per group of modulations that are the same function of time: the neurons of
+// a population usually share one oscillator setup. When the modulations keep
+// turning out different, it stops comparing and computes each bound.
+class IntervalBounds {
+  public:
+    IntervalBounds(ModelTime t0, ModelTime t1) : t0_(t0), t1_(t1) {}
+    // modulation.upperBound(t0, t1), bit for bit.
+    double upperBound(const PhaseModulation& modulation);
+
+  private:
+    struct Known {
+        const PhaseModulation* modulation = nullptr;
+        double bound = 0;
+    };
+    ModelTime t0_;
+    ModelTime t1_;
+    std::array<Known, 2> known_{};
+    std::size_t count_ = 0;
+    std::size_t last_ = 0;    // the group that matched last
+    std::size_t misses_ = 0;  // bounds computed although some were known
+    std::size_t hits_ = 0;
+};
+
 // a reduced into [0, 2pi) by fmod (a result of exactly 2pi is possible when
 // a is a tiny negative number).
 double wrapTwoPi(double a);
+
+// fmod(x, 1.0), bit for bit, without the general division loop for the
+// arguments a phase computation meets.
+double fractionOf(double x);
 
 // (x x m) mod 1 by binary doubling. The product itself is never formed: for a
 // large m it would carry no fractional digits at all.

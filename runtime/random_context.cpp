@@ -14,6 +14,8 @@ constexpr std::string_view kReplayExhaustedPrefix = "RandomContext replay exhaus
 constexpr double kTwoToMinus53 = 1.1102230246251565e-16;
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 constexpr double kTwoPi = 6.283185307179586;
+// Streams of the remembered name with a smaller index are found by position.
+constexpr std::uint64_t kRememberedHandles = 4096;
 
 }  // namespace
 
@@ -25,13 +27,64 @@ RandomContext::Table RandomContext::emptyTable() {
 
 RandomContext::RandomContext(std::uint64_t masterSeed) : masterSeed_(masterSeed), streams_(emptyTable()) {}
 
+RandomContext::RandomContext(const RandomContext& other)
+    : masterSeed_(other.masterSeed_), streams_(other.streams_) {}
+
+// A moved table keeps its nodes, so the handles move along with it.
+RandomContext::RandomContext(RandomContext&& other) noexcept
+    : masterSeed_(other.masterSeed_),
+      streams_(std::move(other.streams_)),
+      handleName_(std::move(other.handleName_)),
+      handles_(std::move(other.handles_)) {
+    other.forgetHandles();
+}
+
+RandomContext& RandomContext::operator=(const RandomContext& other) {
+    if (this != &other) {
+        masterSeed_ = other.masterSeed_;
+        streams_ = other.streams_;
+        forgetHandles();
+    }
+    return *this;
+}
+
+RandomContext& RandomContext::operator=(RandomContext&& other) noexcept {
+    if (this != &other) {
+        masterSeed_ = other.masterSeed_;
+        streams_ = std::move(other.streams_);
+        handleName_ = std::move(other.handleName_);
+        handles_ = std::move(other.handles_);
+        other.forgetHandles();
+    }
+    return *this;
+}
+
+void RandomContext::forgetHandles() {
+    handleName_.clear();
+    handles_.clear();
+}
+
 RandomStream RandomContext::stream(std::string_view name, std::uint64_t index) {
-    StreamKey key{std::string(name), index};
-    auto found = streams_.find(key);
+    if (index < handles_.size() && handles_[index] != nullptr && name == handleName_)
+        return RandomStream(&handles_[index]->second, handles_[index]->first.name);
+    return findStream(name, index);
+}
+
+RandomStream RandomContext::findStream(std::string_view name, std::uint64_t index) {
+    const bool remembered = index < kRememberedHandles && name == handleName_;
+    auto found = streams_.find(StreamKeyView{name, index});
     if (found == streams_.end()) {
         StreamState fresh;
         fresh.state = deriveStreamSeed(masterSeed_, name, index);
-        found = streams_.emplace(std::move(key), std::move(fresh)).first;
+        found = streams_.emplace(StreamKey{std::string(name), index}, std::move(fresh)).first;
+    }
+    if (index < kRememberedHandles) {
+        if (!remembered) {
+            handleName_.assign(name);
+            handles_.clear();
+        }
+        if (index >= handles_.size()) handles_.resize(index + 1, nullptr);
+        handles_[index] = &*found;
     }
     return RandomStream(&found->second, found->first.name);
 }
@@ -92,6 +145,7 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
 
     masterSeed_ = seed;
     streams_ = std::move(fresh);
+    forgetHandles();
     return true;
 }
 

@@ -76,8 +76,18 @@ class RandomStream {
 class RandomContext {
   public:
     explicit RandomContext(std::uint64_t masterSeed);
+    // Copies and moves carry the streams; the remembered handles (see
+    // stream()) are never shared, since they point into one table.
+    RandomContext(const RandomContext& other);
+    RandomContext(RandomContext&& other) noexcept;
+    RandomContext& operator=(const RandomContext& other);
+    RandomContext& operator=(RandomContext&& other) noexcept;
+    ~RandomContext() = default;
 
     // Finds stream (name, index), creating it from the master seed on first use.
+    // The streams of the most recently used name are remembered by index, so
+    // a simulation drawing from one family of streams ("spontaneous", neuron)
+    // finds them without hashing; which streams exist is exactly as without.
     RandomStream stream(std::string_view name, std::uint64_t index);
 
     std::uint64_t masterSeed() const { return masterSeed_; }
@@ -94,19 +104,41 @@ class RandomContext {
     struct StreamKey {
         std::string name;
         std::uint64_t index;
-        bool operator==(const StreamKey&) const = default;
+    };
+    // Lookups go by a view of the name, so finding a stream builds no string.
+    struct StreamKeyView {
+        std::string_view name;
+        std::uint64_t index;
     };
     struct StreamKeyHash {
+        using is_transparent = void;
         std::size_t operator()(const StreamKey& key) const noexcept {
             return static_cast<std::size_t>(streamHash(key.name, key.index));
         }
+        std::size_t operator()(const StreamKeyView& key) const noexcept {
+            return static_cast<std::size_t>(streamHash(key.name, key.index));
+        }
     };
-    using Table = std::unordered_map<StreamKey, StreamState, StreamKeyHash>;
+    struct StreamKeyEqual {
+        using is_transparent = void;
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const noexcept {
+            return a.index == b.index && std::string_view(a.name) == std::string_view(b.name);
+        }
+    };
+    using Table = std::unordered_map<StreamKey, StreamState, StreamKeyHash, StreamKeyEqual>;
 
     static Table emptyTable();
+    void forgetHandles();
+    // stream() when the handle is not remembered: the table lookup.
+    [[gnu::noinline]] RandomStream findStream(std::string_view name, std::uint64_t index);
 
     std::uint64_t masterSeed_;
     Table streams_;
+    // Entries of streams_ (which never move) for streams (handleName_, i),
+    // by i; null where not looked up yet.
+    std::string handleName_;
+    std::vector<Table::value_type*> handles_;
 };
 
 // The next 64 random bits of a stream, by its mode (see StreamMode). Throws

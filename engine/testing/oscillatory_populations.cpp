@@ -269,11 +269,18 @@ double OscillatoryPopulations::modulationBound(std::uint64_t neuron, ModelTime f
 
 void OscillatoryPopulations::runWindow(ModelTime horizon) {
     const std::uint64_t neuronCount = neurons_.size();
+    // Neurons with the same modulation share the bound over the whole window.
+    IntervalBounds windowBounds(now_, horizon);
     for (std::uint64_t i = 0; i < neuronCount; ++i) {
         if (neurons_[i].pendingCandidate != kNoEvent) continue;
-        scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon,
-                          modulationBound(i, now_, horizon), queue_, context_);
+        const double bound = windowBounds.upperBound(modulations_[i]) + std::max(0.0, driveScale_ * drive_);
+        scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon, bound, queue_, context_);
     }
+    // One modulation function for the window, pointed at each candidate's neuron.
+    std::uint64_t candidateNeuron = 0;
+    const ModulationFunction modulation = [this, &candidateNeuron](ModelTime u) {
+        return modulationAt(candidateNeuron, u);
+    };
     // Events at the horizon itself belong to the next window.
     while (!queue_.empty() && queue_.peekNextTime() < horizon) {
         const Event event = queue_.popNext();
@@ -283,7 +290,7 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
         if (event.kind == EventKind::RefractoryEnd) {
             onNeuronEvent(neuron, neuronParams_, event);
         } else if (event.kind == EventKind::SpikeCandidate && event.sequence == neuron.pendingCandidate) {
-            const ModulationFunction modulation = [this, n](ModelTime u) { return modulationAt(n, u); };
+            candidateNeuron = n;
             const CandidateOutcome outcome =
                 acceptCandidate(neuron, neuronParams_, firing_, n, event, horizon,
                                 modulationBound(n, event.time, horizon), queue_, context_, modulation);

@@ -187,3 +187,37 @@ TEST(EventQueue, TheLastSequenceIsOneBelowTheMaximum) {
     EXPECT_THROW_MSG(queue.schedule(at(1)), TimeOverflow, "KVRN event sequence exhausted");
     EXPECT_EQ(queue.size(), 1u);
 }
+
+// Thousands pending at once (the pending table grows several times), then
+// drained through cancellations of live and dead sequences and pops: every
+// pending event is found, every dead one is refused, the order holds.
+TEST(EventQueue, ManyPendingEventsSurviveGrowthAndScatteredRemoval) {
+    std::mt19937_64 random(11);
+    EventQueue queue;
+    std::vector<Event> live;
+    std::vector<std::uint64_t> dead;
+    for (int i = 0; i < 5000; ++i) {
+        Event e = at(static_cast<ModelTime>(random() % 100000), 0);
+        e.value = static_cast<double>(i);
+        e.sequence = queue.schedule(e);
+        live.push_back(e);
+    }
+    for (int i = 0; i < 2500; ++i) {
+        const std::size_t victim = random() % live.size();
+        ASSERT_TRUE(queue.cancel(live[victim].sequence));
+        dead.push_back(live[victim].sequence);
+        live.erase(live.begin() + static_cast<std::ptrdiff_t>(victim));
+    }
+    for (std::uint64_t sequence : dead) ASSERT_FALSE(queue.cancel(sequence));
+    ASSERT_EQ(queue.size(), live.size());
+    std::sort(live.begin(), live.end(), [](const Event& a, const Event& b) {
+        return a.time != b.time ? a.time < b.time : a.sequence < b.sequence;
+    });
+    for (const Event& expected : live) {
+        const Event popped = queue.popNext();
+        ASSERT_EQ(popped.sequence, expected.sequence);
+        ASSERT_EQ(popped.value, expected.value);
+        ASSERT_FALSE(queue.cancel(popped.sequence));
+    }
+    EXPECT_TRUE(queue.empty());
+}

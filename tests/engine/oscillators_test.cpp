@@ -1,6 +1,8 @@
 #include "engine/oscillators.hpp"
 
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "common/byte_io.hpp"
@@ -231,4 +233,72 @@ TEST(PhaseInterventions, DrawFromTheirOwnSeededStreams) {
     const std::vector<std::uint32_t> withUnknown = {0, 1, 9};
     EXPECT_THROW_MSG(phaseScramble(a, withUnknown, seed), InvalidOscillator, "unknown KVRN oscillator id");
     EXPECT_EQ(a.snapshot(), before);
+}
+
+namespace {
+
+std::uint64_t bitsOf(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// a reduced the way wrapTwoPi documents it, through fmod alone.
+double wrapByFmod(double a) {
+    const double m = std::fmod(a, kTwoPi);
+    return m < 0 ? m + kTwoPi : m;
+}
+
+}  // namespace
+
+// The phase reductions replace fmod by subtractions where those are exact;
+// the results must be fmod's, bit for bit, signed zeros included.
+TEST(PhaseReduction, FractionAndTurnMatchFmodBitForBit) {
+    std::vector<double> inputs = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, 2.0, -2.0, 1e-300, -1e-300,
+                                  4503599627370495.5, 4503599627370496.0, -4503599627370497.0, 1e300,
+                                  kTwoPi, -kTwoPi, 2 * kTwoPi, std::nextafter(kTwoPi, 0.0),
+                                  std::nextafter(2 * kTwoPi, 0.0), 3 * kTwoPi, 123.456,
+                                  std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
+    std::mt19937_64 random(3);
+    std::uniform_real_distribution<double> near(-30.0, 30.0);
+    for (int i = 0; i < 20000; ++i) inputs.push_back(near(random));
+    for (int i = 0; i < 2000; ++i) inputs.push_back(std::bit_cast<double>(random()));  // any bit pattern
+    for (double x : inputs) {
+        const double byFmod = std::fmod(x, 1.0);
+        if (std::isnan(byFmod)) {
+            EXPECT_TRUE(std::isnan(fractionOf(x)));
+            EXPECT_TRUE(std::isnan(wrapTwoPi(x)));
+            continue;
+        }
+        ASSERT_EQ(bitsOf(fractionOf(x)), bitsOf(byFmod)) << x;
+        ASSERT_EQ(bitsOf(wrapTwoPi(x)), bitsOf(wrapByFmod(x))) << x;
+    }
+}
+
+TEST(IntervalBounds, SharedBoundsEqualEachModulationsOwn) {
+    // Oscillators 0 and 1 agree in everything but their id; 2 is shifted.
+    OscillatorBank bank({{0, 10.0, kPi, 1.0}, {1, 10.0, kPi, 1.0}, {2, 10.0, kPi, 1.0}, {3, 10.0, 0.0, 1.0}});
+    bank.shiftPhase(2, 0.25);
+    std::vector<PhaseModulation> modulations;
+    for (std::uint32_t id = 0; id < 4; ++id) {
+        PhaseModulation m(bank);
+        m.addTerm({id, 0, 1.5, 0.0});
+        modulations.push_back(m);
+    }
+    EXPECT_TRUE(modulations[0].sameFunctionAs(modulations[1]));
+    EXPECT_FALSE(modulations[0].sameFunctionAs(modulations[2]));  // shift
+    EXPECT_FALSE(modulations[0].sameFunctionAs(modulations[3]));  // initial phase
+    PhaseModulation weaker(bank);
+    weaker.addTerm({0, 0, 1.25, 0.0});
+    EXPECT_FALSE(modulations[0].sameFunctionAs(weaker));
+    PhaseModulation scaled = modulations[1];
+    scaled.setGain(0.5);
+    EXPECT_FALSE(modulations[0].sameFunctionAs(scaled));
+
+    // Interleaved groups, and enough distinct ones that the sharing gives up.
+    for (ModelTime t0 : {ModelTime{0}, ModelTime{37'000'001}, ModelTime{2'000'000'000}}) {
+        IntervalBounds shared(t0, t0 + 5'000'000);
+        for (int round = 0; round < 3; ++round)
+            for (const PhaseModulation* m : {&modulations[0], &modulations[3], &modulations[1], &modulations[2],
+                                             &weaker, &scaled, &modulations[1]})
+                ASSERT_EQ(bitsOf(shared.upperBound(*m)), bitsOf(m->upperBound(t0, t0 + 5'000'000)));
+    }
+    IntervalBounds backwards(10, 5);
+    EXPECT_THROW(backwards.upperBound(modulations[0]), InvalidPhaseModulation);
 }

@@ -176,3 +176,39 @@ TEST(RandomContext, RestoreRefusesMalformedBytesAndChangesNothing) {
     EXPECT_TRUE(context.restore(valid));
     EXPECT_TRUE(context.restore(contextBytes(1, {})));  // no streams at all is valid
 }
+
+// Streams are remembered by index for the last name used; alternating names,
+// restoring, copying and moving must still reach the right stream each time.
+TEST(RandomContext, RememberedStreamsNeverServeTheWrongStream) {
+    auto expectedDraws = [](std::string_view name, std::uint64_t index, int count) {
+        RandomContext fresh(77);
+        return draws(fresh, name, index, count);
+    };
+    RandomContext context(77);
+    std::vector<std::uint64_t> a, b, c;
+    for (int i = 0; i < 4; ++i) {
+        a.push_back(nextU64(context.stream("spontaneous", 3)));
+        b.push_back(nextU64(context.stream("spontaneous", 5000)));  // beyond the remembered range
+        c.push_back(nextU64(context.stream("spontaneou", 3)));      // a prefix of the remembered name
+    }
+    EXPECT_EQ(a, expectedDraws("spontaneous", 3, 4));
+    EXPECT_EQ(b, expectedDraws("spontaneous", 5000, 4));
+    EXPECT_EQ(c, expectedDraws("spontaneou", 3, 4));
+
+    // A copy draws on its own table; the original is untouched by it.
+    RandomContext copy(0);
+    copy = context;
+    const std::uint64_t fromCopy = nextU64(copy.stream("spontaneous", 3));
+    EXPECT_EQ(nextU64(context.stream("spontaneous", 3)), fromCopy);
+
+    // Moves carry the streams along.
+    RandomContext moved(std::move(copy));
+    EXPECT_EQ(nextU64(moved.stream("spontaneous", 3)), expectedDraws("spontaneous", 3, 6).back());
+
+    // After a restore the handles of the replaced table are not used.
+    const auto bytes = context.snapshot();
+    nextU64(context.stream("spontaneous", 3));
+    ASSERT_TRUE(context.restore(bytes));
+    EXPECT_EQ(nextU64(context.stream("spontaneous", 3)), expectedDraws("spontaneous", 3, 6).back());
+    EXPECT_EQ(context.snapshot().size(), bytes.size());
+}
