@@ -5,6 +5,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/model_factory.hpp"
+#include "cli/run_readiness.hpp"
 #include "experiment/metrics.hpp"
 #include "language/lexer.hpp"
 #include "language/loader.hpp"
@@ -28,7 +29,7 @@ std::string at(const std::string& file, std::uint32_t line) { return file + ":" 
 // the runner refuses, a metric the runner cannot compute, a sweep parameter
 // the model lacks, a curve the runner cannot classify.
 void checkRunnable(const std::string& file, const Vostel::Model& model, bool analysedClean, Findings& found) {
-    const Kvrn::MetricRegistry metrics;
+    for (const std::string& error : runReadinessErrors(file, model)) found.errors.push_back(error);
     for (const Vostel::ExperimentDecl& experiment : model.experiments) {
         const std::string where = at(file, experiment.line);
         const std::string context = "experiment '" + experiment.name + "'";
@@ -39,11 +40,6 @@ void checkRunnable(const std::string& file, const Vostel::Model& model, bool ana
             } catch (const std::exception& error) {
                 found.errors.push_back(where + ": error: " + context + ": " + error.what());
             }
-        }
-        for (const std::string& metric : experiment.metrics) {
-            if (!metrics.hasMetric(metric))
-                found.errors.push_back(where + ": error: " + context + " declares unknown metric '" + metric +
-                                       "'");
         }
         if (!experiment.sweep) continue;
         for (const Vostel::AxisDecl& axis : experiment.sweep->axes) {
@@ -91,9 +87,10 @@ bool checkFile(const std::string& file, std::ostream& out) {
     const Vostel::AnalysisResult analysis =
         Vostel::SemanticAnalyzer(model, Vostel::RuntimeKind::Kvrn).analyze();
     Findings found;
-    for (const std::string& error : analysis.errors) found.errors.push_back(file + ": error: " + error);
+    for (const std::string& error : analysis.errors)
+        found.errors.push_back(messageLocation(file, model, error) + ": error: " + error);
     for (const std::string& warning : analysis.warnings)
-        found.warnings.push_back(file + ": warning: " + warning);
+        found.warnings.push_back(messageLocation(file, model, warning) + ": warning: " + warning);
     checkRunnable(file, model, analysis.errors.empty(), found);
 
     for (const std::string& line : found.errors) out << line << "\n";

@@ -10,12 +10,14 @@
 #include "cli/output_file.hpp"
 #include "cli/parallel_executor.hpp"
 #include "cli/progress.hpp"
+#include "cli/small_commands.hpp"
 #include "cli/sweep_plot.hpp"
 #include "cli/table_export.hpp"
 #include "common/format.hpp"
 #include "experiment/run_registry.hpp"
 #include "language/loader.hpp"
 #include "language/vostel_error.hpp"
+#include "sweep/contrast.hpp"
 #include "sweep/report.hpp"
 #include "sweep/sweep_runner.hpp"
 
@@ -185,9 +187,19 @@ int runSweep(const Vostel::LoadedExperiment& loaded, const RunOptions& options, 
     }
     if (progress) progress->finish();
 
-    if (!options.quiet) out << Kvrn::renderSweepReport(result) << std::flush;
+    const std::vector<Kvrn::PairedContrast> contrasts = Kvrn::pairedContrasts(result);
+    if (!options.quiet) {
+        out << Kvrn::renderSweepReport(result) << Kvrn::renderContrastReport(contrasts);
+        if (options.shard) out << partialReportNote(options.shard->index, options.shard->count);
+        out << std::flush;
+    }
     if (options.csv) writeFileAtomically(*options.csv, sweepTableCsv(result));
     if (options.json) writeFileAtomically(*options.json, sweepTableJson(result));
+    // The contrast table sits beside each sweep table: s1.csv -> s1.contrast.csv.
+    if (options.csv && !contrasts.empty())
+        writeFileAtomically(contrastTablePath(*options.csv), contrastTableCsv(result.axes, contrasts));
+    if (options.json && !contrasts.empty())
+        writeFileAtomically(contrastTablePath(*options.json), contrastTableJson(contrasts));
     if (options.plot) writeFileAtomically(*options.plot, sweepPlotSvg(result));
     return kExitOk;
 }
@@ -214,6 +226,8 @@ int runExperiment(const RunOptions& options, std::ostream& out, std::ostream& er
     Vostel::LoadedExperiment loaded;
     try {
         loaded = Vostel::loadExperiment(options.file, options.experiment);
+    } catch (const Kvrn::InvalidExperiment& error) {
+        throw Kvrn::InvalidExperiment(withExperimentNames(error.what(), options.file, options.experiment));
     } catch (const Vostel::VostelError& error) {
         err << options.file << ":" << error.line << ":" << error.column << ": " << error.what() << "\n";
         return kExitFailure;

@@ -1,5 +1,6 @@
 #include "sweep/report.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -79,7 +80,49 @@ void appendMap(std::string& out, const SweepResult& result, const std::string& m
     }
 }
 
+void appendContrast(std::string& out, const PairedContrast& contrast) {
+    const SampleSummary& d = contrast.difference;
+    out += "  " + contrast.point.label();
+    if (d.count == 0) {
+        out += "  no seed with both runs valid\n";
+        return;
+    }
+    out += "  mean difference=" + number(d.mean);
+    if (std::isfinite(d.variance))
+        out += "  CI=[" + number(d.lower) + ", " + number(d.upper) + "]";
+    else
+        out += "  CI=undefined (one seed)";
+    out += "  n=" + count(d.count) + "\n";
+}
+
 }  // namespace
+
+std::string renderContrastReport(const std::vector<PairedContrast>& contrasts) {
+    if (contrasts.empty()) return "";
+    std::string out =
+        "\nPaired contrasts: each branch minus the control on the same seed and point (mean difference, 95 % "
+        "CI over seeds)\n";
+    const PairedContrast* previous = nullptr;
+    // Grouped by branch and metric, points in expansion order within a group.
+    std::vector<const PairedContrast*> order;
+    for (const PairedContrast& c : contrasts) order.push_back(&c);
+    std::stable_sort(order.begin(), order.end(), [&contrasts](const PairedContrast* a, const PairedContrast* b) {
+        const auto rank = [&contrasts](const PairedContrast* c) {
+            // The first appearance of the (branch, metric) pair orders the groups.
+            for (std::size_t i = 0; i < contrasts.size(); ++i)
+                if (contrasts[i].branch == c->branch && contrasts[i].metric == c->metric) return i;
+            return contrasts.size();
+        };
+        return rank(a) < rank(b);
+    });
+    for (const PairedContrast* c : order) {
+        if (previous == nullptr || previous->branch != c->branch || previous->metric != c->metric)
+            out += "\nContrast " + c->branch + " - " + c->control + " / " + c->metric + ":\n";
+        appendContrast(out, *c);
+        previous = c;
+    }
+    return out;
+}
 
 std::string renderSweepReport(const SweepResult& result) {
     std::string out;

@@ -131,6 +131,12 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
     result.mapMetrics = spec.metrics;
     result.seedsPerPoint = sweep.seeds;
     for (const SweepAxis& axis : sweep.axes) result.axes.push_back(axis.name);
+    for (const BranchSpec& branch : spec.branches) {
+        if (branch.interventions.empty()) {
+            result.controlBranch = branch.name;
+            break;
+        }
+    }
 
     // Read once: runs stored by this call are not reused by it.
     const ReuseCache cache = registry_ != nullptr ? loadCache(*registry_, spec.name) : ReuseCache{};
@@ -200,6 +206,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
             for (std::size_t b = 0; b < spec.branches.size(); ++b) {
                 CellTally& tally = cell[spec.branches[b].name];
                 appendValues(tally, *task.cached[b]);
+                result.seedRuns.push_back({task.point, task.seedIndex, spec.branches[b].name, *task.cached[b]});
                 tally.reused += 1;
                 result.reusedRuns += 1;
             }
@@ -215,6 +222,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                 CellTally& tally = cell[run.branch];
                 if (run.valid) {
                     appendValues(tally, run.metrics);
+                    result.seedRuns.push_back({task.point, task.seedIndex, run.branch, run.metrics});
                     tally.executed += 1;
                     result.executedRuns += 1;
                 } else {

@@ -44,6 +44,15 @@ struct SweepCurve {
     RegimeTransition regime;              // stays empty below four points
 };
 
+// The metric values one branch run contributes to a cell: a valid executed
+// run or a reused one. Kept so branches can be compared seed by seed.
+struct SeedRun {
+    std::size_t point = 0;       // index of the point in expansion order
+    std::uint64_t seedIndex = 0;  // 0 for the experiment's seed, 1 for the next, ...
+    std::string branch;
+    std::map<std::string, double> metrics;
+};
+
 struct SweepResult {
     std::string name;
     std::string hypothesis;
@@ -57,6 +66,8 @@ struct SweepResult {
     std::vector<SweepCurve> curves;  // branches x metrics of a one-axis sweep; empty otherwise
     std::uint64_t executedRuns = 0;  // branch runs executed by this call and valid
     std::uint64_t reusedRuns = 0;    // branch runs taken over from the registry
+    std::string controlBranch;       // the first branch without interventions; empty when none
+    std::vector<SeedRun> seedRuns;   // every run behind the summaries, in pair order then branch order
 };
 
 // Makes a fresh model with the point's parameters applied; called once per

@@ -1,0 +1,139 @@
+#include "cli/small_commands.hpp"
+
+#include "cli/commands.hpp"
+#include "common/format.hpp"
+#include "language/loader.hpp"
+#include "language/syntax.hpp"
+
+namespace Core::Cli {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items, const std::string& separator = ", ") {
+    std::string out;
+    for (const std::string& item : items) out += (out.empty() ? "" : separator) + item;
+    return out;
+}
+
+// phase_jitter(0.5), ablate(oscillators), phase_scramble()
+std::string interventionText(const Vostel::InterventionDecl& intervention) {
+    std::vector<std::string> arguments = intervention.arguments;
+    if (intervention.value) arguments.push_back(formatShort(*intervention.value));
+    return intervention.name + "(" + joined(arguments) + ")";
+}
+
+std::string branchText(const Vostel::BranchDecl& branch) {
+    if (branch.interventions.empty()) return branch.name + " (control)";
+    std::vector<std::string> changes;
+    for (const Vostel::InterventionDecl& intervention : branch.interventions)
+        changes.push_back(interventionText(intervention));
+    return branch.name + ": " + joined(changes, " ");
+}
+
+std::string sweepText(const Vostel::ExperimentDecl& experiment) {
+    const std::uint64_t branches = experiment.branches.size();
+    if (!experiment.sweep) return "none; one run of " + std::to_string(branches) + " branches";
+    std::uint64_t points = 1;
+    std::vector<std::string> axes;
+    for (const Vostel::AxisDecl& axis : experiment.sweep->axes) {
+        points *= axis.values.size();
+        axes.push_back(axis.parameter + " (" + std::to_string(axis.values.size()) + " values)");
+    }
+    const auto seeds = static_cast<std::uint64_t>(experiment.sweep->seeds);
+    return joined(axes, " x ") + ", " + std::to_string(seeds) + " seeds: " + std::to_string(points * seeds) +
+           " pairs, " + std::to_string(points * seeds * branches) + " runs";
+}
+
+}  // namespace
+
+std::string versionText() {
+    return std::string("vostel ") + kToolVersion + " (declaration language 2.0, runtime kvrn; runs stored under " +
+           kDefaultEngineVersion + " unless --engine-version says otherwise)\n";
+}
+
+int listFile(const std::string& file, std::ostream& out) {
+    const Vostel::Model model = Vostel::parseModelFile(file);
+    bool first = true;
+    for (const Vostel::ExperimentDecl& experiment : model.experiments) {
+        if (!first) out << "\n";
+        first = false;
+        std::vector<std::string> branches;
+        for (const Vostel::BranchDecl& branch : experiment.branches) branches.push_back(branchText(branch));
+        out << experiment.name << " (hypothesis " << experiment.hypothesis << ", line " << experiment.line
+            << ")\n";
+        out << "  branches: " << joined(branches, "; ") << "\n";
+        out << "  metrics:  " << joined(experiment.metrics) << "\n";
+        out << "  sweep:    " << sweepText(experiment) << "\n";
+    }
+    if (model.experiments.empty()) out << file << " declares no experiment\n";
+    return kExitOk;
+}
+
+std::string bashCompletion() {
+    return R"BASH(# bash completion for vostel; load with: source <(vostel completion bash)
+_vostel() {
+    local cur prev words cword
+    _init_completion || return
+    local commands="check run list registry completion"
+    if [[ $cword -eq 1 ]]; then
+        COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
+        return
+    fi
+    case "${words[1]}" in
+        check|list)
+            _filedir vostel ;;
+        run)
+            case "$prev" in
+                --registry) _filedir -d; return ;;
+                --csv|--json|--plot) _filedir; return ;;
+                -e|--experiment)
+                    local file
+                    for file in "${words[@]:2}"; do
+                        if [[ $file == *.vostel && -f $file ]]; then
+                            COMPREPLY=($(compgen -W "$(vostel list "$file" 2>/dev/null | sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\) (hypothesis.*/\1/p')" -- "$cur"))
+                            return
+                        fi
+                    done
+                    return ;;
+                -j|--jobs|--shard|--engine-version) return ;;
+            esac
+            if [[ $cur == -* ]]; then
+                COMPREPLY=($(compgen -W "--experiment --registry --engine-version --jobs --shard --csv --json --plot --quiet --progress --help" -- "$cur"))
+            else
+                _filedir vostel
+            fi ;;
+        registry)
+            if [[ $cword -eq 2 ]]; then
+                COMPREPLY=($(compgen -W "ls merge diff" -- "$cur"))
+            elif [[ ${words[2]} == ls && $cur == -* ]]; then
+                COMPREPLY=($(compgen -W "--experiment --branch --json --help" -- "$cur"))
+            else
+                _filedir -d
+            fi ;;
+        completion)
+            [[ $cword -eq 2 ]] && COMPREPLY=($(compgen -W "bash" -- "$cur")) ;;
+    esac
+}
+complete -F _vostel vostel
+)BASH";
+}
+
+std::string withExperimentNames(const std::string& message, const std::string& file, const std::string& name) {
+    if (name.empty() || message != "unknown experiment " + name) return message;
+    try {
+        std::vector<std::string> names;
+        for (const Vostel::ExperimentDecl& experiment : Vostel::parseModelFile(file).experiments)
+            names.push_back(experiment.name);
+        return message + " (" + file + " declares " + joined(names) + ")";
+    } catch (const std::exception&) {
+        return message;
+    }
+}
+
+std::string partialReportNote(std::uint64_t shard, std::uint64_t shards) {
+    return "\nThis report is partial: it covers shard " + std::to_string(shard) + " of " + std::to_string(shards) +
+           " only. Merge the shards' registries (vostel registry merge) and run once more on the merged one "
+           "for the whole sweep.\n";
+}
+
+}  // namespace Core::Cli
