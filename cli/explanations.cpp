@@ -32,7 +32,8 @@ const Explanation kExplanations[] = {
     {"chybi jednotka casu (ns|us|ms|s) u ", "a duration needs a time unit: ns, us, ms or s (e.g. 75 ms)"},
     {"doba trvani neni cely nasobek nanosekundy",
      "durations are whole nanoseconds: write a value that is a whole number of ns"},
-    {"doba trvani mimo rozsah", "duration out of range (model time ends near 292 years): use a smaller value"},
+    {"doba trvani mimo rozsah",
+     "duration out of range (model time ends near 292 years): use a smaller value"},
     {"ocekavan vyraz", "expected an expression"},
     {"ocekavan literal (cislo/bool/retezec)", "expected a literal: a number, true/false or a string"},
     {"ocekavan operator prirazeni", "expected an assignment operator: = += -= *= /="},
@@ -42,13 +43,17 @@ const Explanation kExplanations[] = {
     {"neocekavana deklarace na nejvyssi urovni",
      "unexpected top-level declaration: only vostel, runtime, seed, stimulus, experiment and the "
      "architecture declarations may stand at the top of a file"},
-    {"jazykovy povrch runtime 2 vyzaduje", "these constructs belong to language version 2.0: start the file "
-                                           "with vostel \"2.0\";"},
-    {"jazykovy povrch runtime 3 vyzaduje", "these constructs belong to language version 3.0: start the file "
-                                           "with vostel \"3.0\";"},
-    {"pozaduje neznamou capability", "the construct asks for a capability no runtime knows: check its spelling"},
-    {"pozaduje capability", "the selected runtime lacks a capability this construct needs: choose another "
-                            "runtime or drop the construct"},
+    {"jazykovy povrch runtime 2 vyzaduje",
+     "these constructs belong to language version 2.0: start the file "
+     "with vostel \"2.0\";"},
+    {"jazykovy povrch runtime 3 vyzaduje",
+     "these constructs belong to language version 3.0: start the file "
+     "with vostel \"3.0\";"},
+    {"pozaduje neznamou capability",
+     "the construct asks for a capability no runtime knows: check its spelling"},
+    {"pozaduje capability",
+     "the selected runtime lacks a capability this construct needs: choose another "
+     "runtime or drop the construct"},
     {"konstrukt 'experiment' pozaduje capability 'experiment'",
      "experiments need a runtime that runs them: declare runtime \"kvrn\";"},
     {"rezervovane jmeno 'global_error' je zakazane",
@@ -117,9 +122,11 @@ const Explanation kExplanations[] = {
     {"neznamy parametr low_rank adapteru", "unknown low_rank adapter parameter"},
     {"low_rank adapter musi mit jmeno", "a low_rank adapter needs a name"},
     {"low_rank adapter rank musi byt kladny", "the adapter rank must be positive"},
-    {"low_rank adapter alpha musi byt konecne kladne cislo", "the adapter alpha must be a finite positive number"},
+    {"low_rank adapter alpha musi byt konecne kladne cislo",
+     "the adapter alpha must be a finite positive number"},
     {"low_rank adapter podporuje pouze activation: linear", "the adapter supports only activation: linear"},
-    {"low_rank adapter podporuje pouze learning: eligibility", "the adapter supports only learning: eligibility"},
+    {"low_rank adapter podporuje pouze learning: eligibility",
+     "the adapter supports only learning: eligibility"},
     {"low_rank adapter podporuje pouze init_a: kaiming_uniform",
      "the adapter supports only init_a: kaiming_uniform"},
     {"low_rank adapter vyzaduje init_b: zero", "the adapter requires init_b: zero"},
@@ -145,22 +152,26 @@ const Explanation kExplanations[] = {
     {"ocekavano observe nebo control v interface controlleru",
      "a controller interface lists observe and control ports"},
     {"neznama training property controlleru", "unknown training property of a controller"},
-    {"neznamy prvek tela", "unknown statement in this declaration's body; the allowed ones are listed in "
-                           "parentheses where given"},
+    {"neznamy prvek tela",
+     "unknown statement in this declaration's body; the allowed ones are listed in "
+     "parentheses where given"},
     {"neznamy prvek plasticity", "unknown plasticity statement; the allowed ones are listed in parentheses"},
     {"selector musi byt 'emergent' nebo 'argmax'", "selector is emergent or argmax"},
-    {"neznamy prvek competition", "unknown competition statement; the allowed ones are listed in parentheses"},
+    {"neznamy prvek competition",
+     "unknown competition statement; the allowed ones are listed in parentheses"},
     {"kind musi byt external|internal", "kind is external or internal"},
     {"neznamy prvek zdroje", "unknown source statement: kind, publish or subscribe"},
     {"'by' musi byt konstantni cislo v rozsahu 0..1", "by must be a constant number from 0 to 1"},
-    {"source musi byt control polarization port sirky 2", "the source must be a polarization control port of "
-                                                          "width 2"},
+    {"source musi byt control polarization port sirky 2",
+     "the source must be a polarization control port of "
+     "width 2"},
     {"target musi lezet v modulu s blokem polarize", "the target must lie in a module with a polarize block"},
     {"jedna polarizacni jednotka smi mit jen jeden controller", "a polarization unit takes one controller"},
     {"port neni deklarovan v interface", "expose names a port the interface does not declare"},
     {"visici expose", "expose names an inner group that does not exist"},
-    {"'learning: forbidden' porusen", "learning: forbidden is violated: a fixed substrate may not have a "
-                                      "learned edge; remove the plasticity"},
+    {"'learning: forbidden' porusen",
+     "learning: forbidden is violated: a fixed substrate may not have a "
+     "learned edge; remove the plasticity"},
     {"select port musi mit sirku >= 2", "a select port needs width 2 or more"},
     {"'top K' lze pouzit pouze u select portu", "top K applies to select ports only"},
     {"select top K musi byt v rozsahu 1..sirka portu", "top K must lie between 1 and the port width"},
@@ -181,8 +192,9 @@ const Explanation kExplanations[] = {
      "a learnable edge inside a learning: forbidden construct is not allowed"},
     {"cyklus mezi controllery", "controllers form a cycle without a delay or state element: add a delay"},
     {"ma nekonzistentni flow_type mezi publishery", "publishers of this channel disagree on its flow type"},
-    {"nikdo nepublikuje (visici subscribe/clamp)", "nobody publishes this channel: add a publish or remove "
-                                                  "the subscribe/clamp"},
+    {"nikdo nepublikuje (visici subscribe/clamp)",
+     "nobody publishes this channel: add a publish or remove "
+     "the subscribe/clamp"},
     {"nikdo neodebira (mrtvy publish)", "nobody subscribes to this channel (a warning)"},
     {"neznama competition ", "compete names an undeclared competition"},
     {"neni deklarovana instance", "a competition participant must be a declared instance (use ... as NAME)"},
@@ -192,7 +204,7 @@ const Explanation kExplanations[] = {
     {"neznamy neuromodulator 'chemistry.", "unknown neuromodulator"},
 };
 
-// Shown under messages the CLI adds around the language's own.
+// Starts the line under a language message.
 const char* const kEnglishPrefix = "  (en) ";
 
 }  // namespace
@@ -212,7 +224,9 @@ std::string withExplanations(const std::string& text) {
     for (std::string line; std::getline(in, line);) {
         out += line + "\n";
         const std::string english = explainMessage(line);
-        if (!english.empty()) out += kEnglishPrefix + english + "\n";
+        // Indented as deep as the message, and two more.
+        if (!english.empty())
+            out += line.substr(0, line.find_first_not_of(' ')) + kEnglishPrefix + english + "\n";
     }
     return out;
 }

@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
     runCommand->footer(std::string(kRunFooter) + "\n\n" + kExitCodes);
 
     std::string listFileArgument;
-    CLI::App* listCommand = app.add_subcommand(
-        "list", "List a file's experiments with their branches, metrics and sweep size.");
+    CLI::App* listCommand =
+        app.add_subcommand("list", "List a file's experiments with their branches, metrics and sweep size.");
     listCommand->add_option("FILE", listFileArgument, "declaration file (.vostel)")->required();
 
     std::string shell;
@@ -115,11 +115,13 @@ int main(int argc, char** argv) {
     list->add_flag("--json", listJson, "print JSON records instead of columns");
     std::string diffFirst, diffSecond;
     CLI::App* diff = registryCommand->add_subcommand(
-        "diff", "Compare two registries: runs in only one of them, and runs whose validity or metrics differ.");
+        "diff",
+        "Compare two registries: runs in only one of them, and runs whose validity or metrics differ.");
     diff->add_option("A", diffFirst, "first registry directory")->required();
     diff->add_option("B", diffSecond, "second registry directory")->required();
-    diff->footer("Exit status: 0 when the registries hold the same runs with the same metrics, 1 when they "
-                 "differ or one does not read, 2 bad command line.");
+    diff->footer(
+        "Exit status: 0 when the registries hold the same runs with the same metrics, 1 when they "
+        "differ or one does not read, 2 bad command line.");
     std::string mergeTarget;
     std::vector<std::string> mergeInputs;
     CLI::App* merge = registryCommand->add_subcommand(
@@ -131,7 +133,8 @@ int main(int argc, char** argv) {
     if (argc > 1 && argv[1][0] != '-' &&
         app.get_subcommands([&](const CLI::App* command) { return command->get_name() == argv[1]; })
             .empty()) {
-        std::cerr << "vostel: unknown command '" << argv[1] << "' (commands: check, run, list, registry, completion)\n"
+        std::cerr << "vostel: unknown command '" << argv[1]
+                  << "' (commands: check, run, list, registry, completion)\n"
                   << kUsageHint;
         return kExitUsage;
     }
@@ -149,7 +152,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (app.get_subcommands().empty()) {
-        std::cerr << "vostel: a command is required\n" << kUsageHint;
+        std::cerr << "vostel: A subcommand is required\n" << kUsageHint;
         return kExitUsage;
     }
 

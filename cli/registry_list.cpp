@@ -35,7 +35,8 @@ std::string runPath(const Kvrn::RegistryEntry& entry) {
 
 std::string metricsText(const std::map<std::string, double>& metrics) {
     std::string text;
-    for (const auto& [name, value] : metrics) text += (text.empty() ? "" : " ") + name + "=" + formatShort(value);
+    for (const auto& [name, value] : metrics)
+        text += (text.empty() ? "" : " ") + name + "=" + formatShort(value);
     return text.empty() ? "-" : text;
 }
 
@@ -56,17 +57,17 @@ void printColumns(const std::vector<std::vector<std::string>>& rows, std::ostrea
 }
 
 // What makes two stored runs the same run: the registry's reuse identity.
-using RunKey = std::tuple<std::string, std::string, std::string, std::uint64_t, std::string, std::uint64_t,
-                          std::string>;
+using RunKey =
+    std::tuple<std::string, std::string, std::string, std::uint64_t, std::string, std::uint64_t, std::string>;
 
 RunKey keyOf(const Kvrn::RegistryEntry& entry) {
-    return {entry.experiment, entry.point, entry.branch, entry.seed, entry.engine_version, entry.config_hash,
-            entry.metrics_version};
+    return {entry.experiment,     entry.point,       entry.branch,         entry.seed,
+            entry.engine_version, entry.config_hash, entry.metrics_version};
 }
 
 std::string describe(const Kvrn::RegistryEntry& entry) {
-    return entry.experiment + "  " + (entry.point.empty() ? "-" : entry.point) + "  " + entry.branch + "  seed " +
-           std::to_string(entry.seed) + "  " + entry.engine_version;
+    return entry.experiment + "  " + (entry.point.empty() ? "-" : entry.point) + "  " + entry.branch +
+           "  seed " + std::to_string(entry.seed) + "  " + entry.engine_version;
 }
 
 // Later lines replace earlier ones under the same key, as a sweep's reuse does.
@@ -142,7 +143,8 @@ int diffRegistries(const fs::path& first, const fs::path& second, std::ostream& 
         const Kvrn::RegistryEntry& y = other->second;
         std::vector<std::string> changes;
         if (x.valid != y.valid)
-            changes.push_back(std::string("valid ") + (x.valid ? "yes" : "no") + " / " + (y.valid ? "yes" : "no"));
+            changes.push_back(std::string("valid ") + (x.valid ? "yes" : "no") + " / " +
+                              (y.valid ? "yes" : "no"));
         std::map<std::string, std::pair<std::string, std::string>> metrics;
         for (const auto& [name, value] : x.metrics) metrics[name].first = formatFull(value);
         for (const auto& [name, value] : y.metrics) metrics[name].second = formatFull(value);

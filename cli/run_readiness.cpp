@@ -67,7 +67,8 @@ std::vector<std::string> runReadinessErrors(const std::string& file, const Voste
         for (std::size_t m = 0; m < experiment.metrics.size(); ++m) {
             const std::string& metric = experiment.metrics[m];
             if (metrics.hasMetric(metric)) continue;
-            const std::uint32_t line = m < experiment.metricLines.size() ? experiment.metricLines[m] : experiment.line;
+            const std::uint32_t line =
+                m < experiment.metricLines.size() ? experiment.metricLines[m] : experiment.line;
             errors.push_back(at(file, line) + ": error: " + context + " declares unknown metric '" + metric +
                              "' (the metrics are " + knownMetricList() + ")");
         }
@@ -75,11 +76,16 @@ std::vector<std::string> runReadinessErrors(const std::string& file, const Voste
         // the authority on what it implements and with which arguments.
         for (const Vostel::BranchDecl& branch : experiment.branches) {
             for (const Vostel::InterventionDecl& intervention : branch.interventions) {
+                // Set up as the runner would: reset, then a branch begins.
+                const auto model = newModel();
                 try {
-                    newModel()->applyIntervention({intervention.name, intervention.arguments, intervention.value});
-                } catch (const Kvrn::InvalidExperiment& refusal) {
-                    errors.push_back(at(file, experiment.line) + ": error: " + context + ", branch '" + branch.name +
-                                     "': " + written(intervention) + ": " + refusal.what() +
+                    model->reset(0);
+                    model->beginBranch(branch.name);
+                    model->applyIntervention(
+                        {intervention.name, intervention.arguments, intervention.value});
+                } catch (const std::exception& refusal) {
+                    errors.push_back(at(file, experiment.line) + ": error: " + context + ", branch '" +
+                                     branch.name + "': " + written(intervention) + ": " + refusal.what() +
                                      " (the model implements " + knownInterventionList() + ")");
                 }
             }

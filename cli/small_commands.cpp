@@ -47,8 +47,9 @@ std::string sweepText(const Vostel::ExperimentDecl& experiment) {
 }  // namespace
 
 std::string versionText() {
-    return std::string("vostel ") + kToolVersion + " (declaration language 2.0, runtime kvrn; runs stored under " +
-           kDefaultEngineVersion + " unless --engine-version says otherwise)\n";
+    return std::string("vostel ") + kToolVersion +
+           " (declaration language 2.0, runtime kvrn; runs stored under " + kDefaultEngineVersion +
+           " unless --engine-version says otherwise)\n";
 }
 
 int listFile(const std::string& file, std::ostream& out) {
@@ -118,7 +119,8 @@ complete -F _vostel vostel
 )BASH";
 }
 
-std::string withExperimentNames(const std::string& message, const std::string& file, const std::string& name) {
+std::string withExperimentNames(const std::string& message, const std::string& file,
+                                const std::string& name) {
     if (name.empty() || message != "unknown experiment " + name) return message;
     try {
         std::vector<std::string> names;
@@ -131,7 +133,8 @@ std::string withExperimentNames(const std::string& message, const std::string& f
 }
 
 std::string partialReportNote(std::uint64_t shard, std::uint64_t shards) {
-    return "\nThis report is partial: it covers shard " + std::to_string(shard) + " of " + std::to_string(shards) +
+    return "\nThis report is partial: it covers shard " + std::to_string(shard) + " of " +
+           std::to_string(shards) +
            " only. Merge the shards' registries (vostel registry merge) and run once more on the merged one "
            "for the whole sweep.\n";
 }

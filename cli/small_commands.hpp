@@ -47,6 +47,7 @@ int listRegistryRuns(const RegistryListOptions& options, std::ostream& out);
 // vostel registry diff A B: runs stored in only one of the two, and runs in
 // both whose validity or metrics differ. Exit 0 when there is no difference,
 // 1 when there is one (as diff(1) does).
-int diffRegistries(const std::filesystem::path& first, const std::filesystem::path& second, std::ostream& out);
+int diffRegistries(const std::filesystem::path& first, const std::filesystem::path& second,
+                   std::ostream& out);
 
 }  // namespace Core::Cli

@@ -157,7 +157,8 @@ std::vector<Row> contrastRows(const std::vector<Kvrn::PairedContrast>& contrasts
 
 std::vector<std::string> contrastColumnNames(const std::vector<std::string>& axes) {
     std::vector<std::string> names = axes;
-    for (const char* name : {"branch", "control", "metric", "n", "mean_difference", "variance", "lower", "upper"})
+    for (const char* name :
+         {"branch", "control", "metric", "n", "mean_difference", "variance", "lower", "upper"})
         names.emplace_back(name);
     return names;
 }

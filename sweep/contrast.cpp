@@ -19,7 +19,8 @@ std::vector<PairedContrast> pairedContrasts(const SweepResult& result) {
     // Points in expansion order with their branches in cell order.
     std::vector<std::pair<SweepPoint, std::vector<std::string>>> points;
     for (const SweepCell& cell : result.cells) {
-        if (points.empty() || points.back().first.hash() != cell.point.hash()) points.push_back({cell.point, {}});
+        if (points.empty() || points.back().first.hash() != cell.point.hash())
+            points.push_back({cell.point, {}});
         if (cell.branch != result.controlBranch) points.back().second.push_back(cell.branch);
     }
 

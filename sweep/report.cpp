@@ -106,15 +106,17 @@ std::string renderContrastReport(const std::vector<PairedContrast>& contrasts) {
     // Grouped by branch and metric, points in expansion order within a group.
     std::vector<const PairedContrast*> order;
     for (const PairedContrast& c : contrasts) order.push_back(&c);
-    std::stable_sort(order.begin(), order.end(), [&contrasts](const PairedContrast* a, const PairedContrast* b) {
-        const auto rank = [&contrasts](const PairedContrast* c) {
-            // The first appearance of the (branch, metric) pair orders the groups.
-            for (std::size_t i = 0; i < contrasts.size(); ++i)
-                if (contrasts[i].branch == c->branch && contrasts[i].metric == c->metric) return i;
-            return contrasts.size();
-        };
-        return rank(a) < rank(b);
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&contrasts](const PairedContrast* a, const PairedContrast* b) {
+                         const auto rank = [&contrasts](const PairedContrast* c) {
+                             // The first appearance of the (branch, metric) pair orders the groups.
+                             for (std::size_t i = 0; i < contrasts.size(); ++i)
+                                 if (contrasts[i].branch == c->branch && contrasts[i].metric == c->metric)
+                                     return i;
+                             return contrasts.size();
+                         };
+                         return rank(a) < rank(b);
+                     });
     for (const PairedContrast* c : order) {
         if (previous == nullptr || previous->branch != c->branch || previous->metric != c->metric)
             out += "\nContrast " + c->branch + " - " + c->control + " / " + c->metric + ":\n";

@@ -206,7 +206,8 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
             for (std::size_t b = 0; b < spec.branches.size(); ++b) {
                 CellTally& tally = cell[spec.branches[b].name];
                 appendValues(tally, *task.cached[b]);
-                result.seedRuns.push_back({task.point, task.seedIndex, spec.branches[b].name, *task.cached[b]});
+                result.seedRuns.push_back(
+                    {task.point, task.seedIndex, spec.branches[b].name, *task.cached[b]});
                 tally.reused += 1;
                 result.reusedRuns += 1;
             }

@@ -91,7 +91,10 @@ TEST_F(Cli, CheckReportsSyntaxErrorsSemanticFindingsAndWhatARunWouldMeet) {
     EXPECT_EQ(clean.out, "");
 
     const std::string syntax = data("syntax-error.vostel");
-    EXPECT_EQ(run({"check", syntax}).out, syntax + ":6:1: ocekavano ';' (u '}')\n");
+    // Each language message (Czech) is followed by its English explanation.
+    const std::string syntaxEnglish =
+        "  (en) expected the token named right after 'ocekavano'; '(u X)' shows the token found instead\n";
+    EXPECT_EQ(run({"check", syntax}).out, syntax + ":6:1: ocekavano ';' (u '}')\n" + syntaxEnglish);
 
     const std::string semantic = data("semantic-errors.vostel");
     const std::string runner = data("runner-warnings.vostel");
@@ -102,18 +105,27 @@ TEST_F(Cli, CheckReportsSyntaxErrorsSemanticFindingsAndWhatARunWouldMeet) {
     EXPECT_EQ(all.err, "");
     EXPECT_EQ(
         all.out,
-        semantic + ": error: experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n" + semantic +
-            ": error: experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n" +
-            semantic + ":12: error: experiment 'Broken' declares unknown metric 'magic'\n" + semantic +
-            ": warning: experiment 'Broken': sweep pres 2 seed(y) nedava rozdeleni; interval spolehlivosti "
+        semantic + ":12: error: experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n" +
+            "  (en) a hypothesis is written H followed by a number, e.g. H2\n" + semantic +
+            ":12: error: experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n" +
+            "  (en) no fork time: branches fork from one snapshot, so write fork at <time>; e.g. fork at 25 "
+            "ms;\n" +
+            semantic +
+            ":21: error: experiment 'Broken' declares unknown metric 'magic' (the metrics are "
+            "state_separation, state_separability, dwell_time, transition_entropy, firing_rate, "
+            "spike_count)\n" +
+            semantic +
+            ":12: warning: experiment 'Broken': sweep pres 2 seed(y) nedava rozdeleni; interval spolehlivosti "
             "bude nedefinovany\n" +
+            "  (en) too few seeds to estimate spread (a warning): with fewer than three seeds the confidence "
+            "interval is undefined or very wide; raise seeds\n" +
             missing + ": error: cannot read " + missing + "\n" + runner +
             ":12: warning: experiment 'Downwards': the values of 'stochasticity' are not ascending; the "
             "sweep runner refuses to classify such a curve, and only after running every point\n" +
             runner +
             ":32: warning: experiment 'Unknown': the model has no parameter 'noise' (it has stochasticity, "
             "modulation, frequency, phase_jitter)\n" +
-            syntax + ":6:1: ocekavano ';' (u '}')\n");
+            syntax + ":6:1: ocekavano ';' (u '}')\n" + syntaxEnglish);
 
     EXPECT_EQ(run({"check", runner}).status, 0) << "warnings alone pass";
 }
@@ -251,7 +263,7 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
     const std::string hint = "Run 'vostel --help' or 'vostel COMMAND --help' for usage.\n";
     const Case cases[] = {
         {{}, 2, "vostel: A subcommand is required\n" + hint},
-        {{"simulate"}, 2, "vostel: unknown command 'simulate' (commands: check, run, registry)\n" + hint},
+        {{"simulate"}, 2, "vostel: unknown command 'simulate' (commands: check, run, list, registry, completion)\n" + hint},
         {{"run"}, 2, "vostel: FILE is required\n" + hint},
         {{"run", small, "--bogus"}, 2, "vostel: The following argument was not expected: --bogus\n" + hint},
         {{"run", small, "--jobs", "0", "--csv", csv},
@@ -272,7 +284,7 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
         {{"run", data("missing.vostel"), "--csv", csv},
          1,
          "vostel: cannot read " + data("missing.vostel") + "\n"},
-        {{"run", small, "-e", "Nowhere", "--csv", csv}, 1, "vostel: unknown experiment Nowhere\n"},
+        {{"run", small, "-e", "Nowhere", "--csv", csv}, 1, "vostel: unknown experiment Nowhere (" + small + " declares Curve, Map, Scramble)\n"},
         {{"run", data("runner-warnings.vostel"), "-e", "Unknown", "--csv", csv},
          1,
          "vostel: experiment Unknown sweeps 'noise', which the model does not have (it has stochasticity, "
@@ -284,13 +296,17 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
          "be classified; write them in ascending order\n"},
         {{"run", data("syntax-error.vostel"), "--csv", csv},
          1,
-         data("syntax-error.vostel") + ":6:1: ocekavano ';' (u '}')\n"},
+         data("syntax-error.vostel") + ":6:1: ocekavano ';' (u '}')\n" +
+             "  (en) expected the token named right after 'ocekavano'; '(u X)' shows the token found "
+             "instead\n"},
         {{"run", data("semantic-errors.vostel"), "--csv", csv},
          1,
          "vostel: semantic errors in " + data("semantic-errors.vostel") +
-             ":\n  experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n  experiment 'Broken': "
-             "chybi "
-             "'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n"},
+             ":\n  experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n"
+             "    (en) a hypothesis is written H followed by a number, e.g. H2\n"
+             "  experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n"
+             "    (en) no fork time: branches fork from one snapshot, so write fork at <time>; e.g. fork at 25 "
+             "ms;\n"},
         {{"run", small, "--csv", csv, "--plot", at("no/such/dir/p.svg")},
          1,
          "vostel: cannot write " + at("no/such/dir/p.svg") + ": no directory " + at("no/such/dir") + "\n"},
@@ -331,13 +347,16 @@ TEST_F(Cli, RegistryListShowsEveryRunAndMergeAppendsInOrder) {
     for (std::string row; std::getline(lines, row);) rows.push_back(row);
     ASSERT_EQ(rows.size(), 1u + 5u) << "pairs 0, 2, 4, 6, 8 of nine";
     EXPECT_EQ(rows[0],
-              "experiment  point                        branch    seed  engine_version     valid  metrics");
+              "experiment  point                        branch    seed  engine_version     valid  path"
+              "                                        metrics");
     EXPECT_EQ(
         rows[1].rfind("Curve       stochasticity=0.25_seed=500  baseline  500   kvrn-2.0.0-beta.2  yes    "
-                      "firing_rate=",
+                      "Curve/stochasticity_0_25_seed_500/baseline  firing_rate=",
                       0),
         0u)
         << rows[1];
+    EXPECT_TRUE(fs::exists(work_ / "a" / "Curve" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv"))
+        << "the path column names the run's directory";
     EXPECT_NE(rows[1].find(" state_separation="), std::string::npos);
     EXPECT_EQ(rows[2].substr(0, 39), "Curve       stochasticity=0.25_seed=502");
     const std::string listB = run({"registry", "ls", at("b")}).out;
