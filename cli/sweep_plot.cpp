@@ -393,8 +393,16 @@ std::string curvePanel(const Kvrn::SweepResult& result, const std::string& metri
         }
         legendY += 68;
     }
-    out += textAt(kLegendLeft, legendY + 4, "line: " + meanOver(result, metric),
-                  "font-size=\"11\" fill=\"#555\"");
+    const std::string note = "font-size=\"11\" fill=\"#555\"";
+    if (everyCellHasAllSeeds(result, metric)) {
+        out += textAt(kLegendLeft, legendY + 4,
+                      "line: mean over " + std::to_string(result.seedsPerPoint) + " seeds", note);
+    } else {
+        out += textAt(kLegendLeft, legendY + 4, "line: mean over the valid seeds,", note);
+        out += textAt(kLegendLeft, legendY + 18,
+                      "n shown where fewer than " + std::to_string(result.seedsPerPoint), note);
+        legendY += 14;
+    }
     out +=
         textAt(kLegendLeft, legendY + 18, "band: 95 % confidence interval", "font-size=\"11\" fill=\"#555\"");
     return out + "</g>\n";
@@ -512,6 +520,7 @@ struct MapColouring {
     std::string gradient;               // id of the bar's gradient
     std::string quantity;               // beside the bar, with the metric's unit
     std::string note;                   // under the bar; may be empty
+    bool showCounts = false;            // seeds differ somewhere: each cell shows its n
 };
 
 std::string heatMap(const Kvrn::SweepResult& result, const std::string& title, const std::string& metric,
@@ -531,7 +540,7 @@ std::string heatMap(const Kvrn::SweepResult& result, const std::string& title, c
         std::string label;
     };
     std::vector<Shown> cells;
-    bool seedsDiffer = false;
+    const bool seedsDiffer = colouring.showCounts;
     double widest = 0;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -542,7 +551,6 @@ std::string heatMap(const Kvrn::SweepResult& result, const std::string& title, c
             if (cell.summary != nullptr && !std::isfinite(cell.summary->mean)) cell.summary = nullptr;
             if (cell.summary != nullptr) {
                 cell.label = threeDigits(cell.summary->mean * scale);
-                seedsDiffer = seedsDiffer || cell.summary->count != result.seedsPerPoint;
             }
             widest = std::max(widest, textWidth(cell.label, 11));
             cells.push_back(std::move(cell));
@@ -567,9 +575,8 @@ std::string heatMap(const Kvrn::SweepResult& result, const std::string& title, c
         const double middle = cell.y + cellHeight / 2 + (seedsDiffer ? -2 : 4);
         out += textAt(cell.x + cellWidth / 2, middle, cell.label,
                       "text-anchor=\"middle\" font-size=\"11\" fill=\"" + ink + "\"");
-        if (seedsDiffer)
-            out += textAt(cell.x + cellWidth / 2, middle + 12,
-                          "n=" + std::to_string(cell.summary == nullptr ? 0 : cell.summary->count),
+        if (seedsDiffer && cell.summary != nullptr)
+            out += textAt(cell.x + cellWidth / 2, middle + 12, "n=" + std::to_string(cell.summary->count),
                           "text-anchor=\"middle\" font-size=\"10\" fill=\"" + ink + "\"");
     }
     const double bottom = plotTop + kMapPlotHeight;
@@ -662,6 +669,7 @@ std::string mapPanel(const Kvrn::SweepResult& result, const std::string& metric,
     colouring.gradient = "ramp";
     colouring.quantity = metric;
     colouring.note = "one colour scale for every branch";
+    colouring.showCounts = !everyCellHasAllSeeds(result, metric);
     const CellLookup lookup = [&](double first, double second) -> const Kvrn::SampleSummary* {
         const Kvrn::SweepCell* cell = findCell(result, first, second, branch);
         if (cell == nullptr) return nullptr;
@@ -684,6 +692,7 @@ std::string differenceMapPanel(const Kvrn::SweepResult& result,
     for (const Kvrn::PairedContrast& c : contrasts) {
         if (c.metric != metric) continue;
         control = c.control;
+        colouring.showCounts = colouring.showCounts || c.difference.count != result.seedsPerPoint;
         if (c.difference.count == 0 || !std::isfinite(c.difference.mean)) continue;
         reach = std::max(reach, std::fabs(c.difference.mean * scale));
         colouring.defined = true;
