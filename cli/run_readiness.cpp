@@ -1,5 +1,8 @@
 #include "cli/run_readiness.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "cli/model_factory.hpp"
 #include "experiment/metrics.hpp"
 
@@ -81,12 +84,14 @@ std::vector<std::string> runReadinessErrors(const std::string& file, const Voste
                 try {
                     model->reset(0);
                     model->beginBranch(branch.name);
-                    model->applyIntervention(
-                        {intervention.name, intervention.arguments, intervention.value});
+                    model->applyIntervention({intervention.name, intervention.arguments, intervention.value});
                 } catch (const std::exception& refusal) {
-                    errors.push_back(at(file, experiment.line) + ": error: " + context + ", branch '" +
-                                     branch.name + "': " + written(intervention) + ": " + refusal.what() +
-                                     " (the model implements " + knownInterventionList() + ")");
+                    const bool known = std::find(std::begin(kInterventions), std::end(kInterventions),
+                                                 intervention.name) != std::end(kInterventions);
+                    errors.push_back(
+                        at(file, experiment.line) + ": error: " + context + ", branch '" + branch.name +
+                        "': " + written(intervention) + ": " + refusal.what() +
+                        (known ? "" : " (the model implements " + knownInterventionList() + ")"));
                 }
             }
         }

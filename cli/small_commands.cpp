@@ -4,6 +4,7 @@
 #include "common/format.hpp"
 #include "language/loader.hpp"
 #include "language/syntax.hpp"
+#include "language/vostel_error.hpp"
 
 namespace Core::Cli {
 
@@ -53,7 +54,13 @@ std::string versionText() {
 }
 
 int listFile(const std::string& file, std::ostream& out) {
-    const Vostel::Model model = Vostel::parseModelFile(file);
+    Vostel::Model model;
+    try {
+        model = Vostel::parseModelFile(file);
+    } catch (const Vostel::VostelError& error) {
+        throw std::runtime_error(file + ":" + std::to_string(error.line) + ":" +
+                                 std::to_string(error.column) + ": " + error.what());
+    }
     bool first = true;
     for (const Vostel::ExperimentDecl& experiment : model.experiments) {
         if (!first) out << "\n";
