@@ -550,7 +550,10 @@ std::string heatMap(const Kvrn::SweepResult& result, const std::string& title, c
                        lookup(columns[c], rows[r]), "n/a"};
             if (cell.summary != nullptr && !std::isfinite(cell.summary->mean)) cell.summary = nullptr;
             if (cell.summary != nullptr) {
-                cell.label = threeDigits(cell.summary->mean * scale);
+                // Rounding residue of a difference (1e-15 for equal values) reads as 0.
+                const double value = cell.summary->mean * scale;
+                const double span = std::max(std::fabs(colouring.low), std::fabs(colouring.high));
+                cell.label = threeDigits(std::fabs(value) < span * 1e-9 ? 0.0 : value);
             }
             widest = std::max(widest, textWidth(cell.label, 11));
             cells.push_back(std::move(cell));

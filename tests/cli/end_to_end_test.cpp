@@ -589,3 +589,16 @@ TEST_F(Cli, CheckRejectsWhatARunWouldRefuse) {
     // And run does refuse it.
     EXPECT_EQ(run({"run", file}).status, 1);
 }
+
+TEST_F(Cli, TheCommittedPlotsAreWhatTheToolDrawsAndRender) {
+    const fs::path docs = fs::path(VOSTEL_SOURCE_DIR) / "docs";
+    const std::pair<std::string, std::string> plots[] = {
+        {kS1, "s1-stochasticity-sweep"},
+        {std::string(VOSTEL_SOURCE_DIR) + "/examples/jitter-map.vostel", "jitter-map"}};
+    for (const auto& [file, name] : plots) {
+        ASSERT_EQ(run({"run", file, "--plot", at(name + ".svg"), "-q"}).status, 0) << file;
+        EXPECT_EQ(readText(work_ / (name + ".svg")), readText(docs / (name + ".svg")))
+            << "docs/" << name << ".svg is out of date: run the tool again as this test does";
+        Testing::expectRendersToPng(readText(docs / (name + ".svg")), work_ / name);
+    }
+}
