@@ -79,26 +79,38 @@ int listFile(const std::string& file, std::ostream& out) {
 
 std::string bashCompletion() {
     return R"BASH(# bash completion for vostel; load with: source <(vostel completion bash)
+# Needs nothing but bash itself (the bash-completion package is not required).
+_vostel_files() {
+    local IFS=$'\n'
+    COMPREPLY=($(compgen -o filenames -f -- "$1"))
+    compopt -o filenames 2>/dev/null
+}
+_vostel_directories() {
+    local IFS=$'\n'
+    COMPREPLY=($(compgen -o dirnames -d -- "$1"))
+    compopt -o filenames 2>/dev/null
+}
 _vostel() {
-    local cur prev words cword
-    _init_completion || return
-    local commands="check run list registry completion"
-    if [[ $cword -eq 1 ]]; then
-        COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    COMPREPLY=()
+    if [[ $COMP_CWORD -eq 1 ]]; then
+        COMPREPLY=($(compgen -W "check run list registry completion --help --version" -- "$cur"))
         return
     fi
-    case "${words[1]}" in
+    case "${COMP_WORDS[1]}" in
         check|list)
-            _filedir vostel ;;
+            _vostel_files "$cur" ;;
         run)
             case "$prev" in
-                --registry) _filedir -d; return ;;
-                --csv|--json|--plot) _filedir; return ;;
+                --registry) _vostel_directories "$cur"; return ;;
+                --csv|--json|--plot) _vostel_files "$cur"; return ;;
                 -e|--experiment)
-                    local file
-                    for file in "${words[@]:2}"; do
-                        if [[ $file == *.vostel && -f $file ]]; then
-                            COMPREPLY=($(compgen -W "$(vostel list "$file" 2>/dev/null | sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\) (hypothesis.*/\1/p')" -- "$cur"))
+                    local word
+                    for word in "${COMP_WORDS[@]:2}"; do
+                        if [[ $word == *.vostel && -f $word ]]; then
+                            local names
+                            names=$(vostel list "$word" 2>/dev/null | sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\) (hypothesis.*/\1/p')
+                            COMPREPLY=($(compgen -W "$names" -- "$cur"))
                             return
                         fi
                     done
@@ -108,18 +120,18 @@ _vostel() {
             if [[ $cur == -* ]]; then
                 COMPREPLY=($(compgen -W "--experiment --registry --engine-version --jobs --shard --csv --json --plot --quiet --progress --help" -- "$cur"))
             else
-                _filedir vostel
+                _vostel_files "$cur"
             fi ;;
         registry)
-            if [[ $cword -eq 2 ]]; then
+            if [[ $COMP_CWORD -eq 2 ]]; then
                 COMPREPLY=($(compgen -W "ls merge diff" -- "$cur"))
-            elif [[ ${words[2]} == ls && $cur == -* ]]; then
+            elif [[ ${COMP_WORDS[2]} == ls && $cur == -* ]]; then
                 COMPREPLY=($(compgen -W "--experiment --branch --json --help" -- "$cur"))
             else
-                _filedir -d
+                _vostel_directories "$cur"
             fi ;;
         completion)
-            [[ $cword -eq 2 ]] && COMPREPLY=($(compgen -W "bash" -- "$cur")) ;;
+            [[ $COMP_CWORD -eq 2 ]] && COMPREPLY=($(compgen -W "bash" -- "$cur")) ;;
     esac
 }
 complete -F _vostel vostel

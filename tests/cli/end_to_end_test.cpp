@@ -445,20 +445,21 @@ TEST_F(Cli, VersionListAndBashCompletion) {
     std::ofstream(work_ / "completion.bash") << completion.out;
     const std::string script = (work_ / "completion.bash").string();
     EXPECT_EQ(std::system(("bash -n " + script).c_str()), 0);
-    const std::string probe =
-        "_init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; "
-        "words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; }; _filedir() { :; }; "
-        "vostel() { '" VOSTEL_BINARY "' \"$@\"; }; source " +
-        script +
-        "; COMP_WORDS=(vostel re); COMP_CWORD=1; _vostel; echo \"${COMPREPLY[*]}\"; "
-        "COMP_WORDS=(vostel run " +
-        data("small.vostel") + " -e S); COMP_CWORD=4; _vostel; echo \"${COMPREPLY[*]}\"";
+    // A plain bash, without the bash-completion package; directory names complete after --registry.
+    fs::create_directories(work_ / "registry-dir");
+    const std::string probe = "vostel() { '" VOSTEL_BINARY "' \"$@\"; }; source " + script +
+                              "; COMP_WORDS=(vostel re); COMP_CWORD=1; _vostel; echo \"${COMPREPLY[*]}\"; "
+                              "COMP_WORDS=(vostel run " +
+                              data("small.vostel") +
+                              " -e S); COMP_CWORD=4; _vostel; echo \"${COMPREPLY[*]}\"; "
+                              "COMP_WORDS=(vostel run x.vostel --registry " +
+                              at("registry-d") + "); COMP_CWORD=4; _vostel; echo \"${COMPREPLY[*]}\"";
     std::ofstream(work_ / "probe.bash") << probe;
     ASSERT_EQ(
         std::system(
             ("bash " + (work_ / "probe.bash").string() + " > " + (work_ / "probe.out").string()).c_str()),
         0);
-    EXPECT_EQ(readText(work_ / "probe.out"), "registry\nScramble\n");
+    EXPECT_EQ(readText(work_ / "probe.out"), "registry\nScramble\n" + at("registry-dir") + "\n");
     EXPECT_EQ(run({"completion", "zsh"}).status, 2);
 }
 
