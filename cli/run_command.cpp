@@ -227,7 +227,8 @@ int runExperiment(const RunOptions& options, std::ostream& out, std::ostream& er
     try {
         loaded = Vostel::loadExperiment(options.file, options.experiment);
     } catch (const Kvrn::InvalidExperiment& error) {
-        throw Kvrn::InvalidExperiment(withExperimentNames(error.what(), options.file, options.experiment));
+        throw Kvrn::InvalidExperiment(
+            withErrorLines(withExperimentNames(error.what(), options.file, options.experiment), options.file));
     } catch (const Vostel::VostelError& error) {
         err << options.file << ":" << error.line << ":" << error.column << ": " << error.what() << "\n";
         return kExitFailure;

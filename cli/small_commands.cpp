@@ -1,8 +1,15 @@
 #include "cli/small_commands.hpp"
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
 #include "cli/commands.hpp"
+#include "cli/run_readiness.hpp"
 #include "common/format.hpp"
+#include "language/lexer.hpp"
 #include "language/loader.hpp"
+#include "language/parser.hpp"
 #include "language/syntax.hpp"
 #include "language/vostel_error.hpp"
 
@@ -149,6 +156,30 @@ std::string withExperimentNames(const std::string& message, const std::string& f
     } catch (const std::exception&) {
         return message;
     }
+}
+
+std::string withErrorLines(const std::string& message, const std::string& file) {
+    const std::string heading = "semantic errors in " + file + ":";
+    if (message.rfind(heading, 0) != 0) return message;
+    Vostel::Model model;
+    try {
+        std::ifstream in(file, std::ios::binary);
+        model = Vostel::Parser(Vostel::Lexer(std::string(std::istreambuf_iterator<char>(in),
+                                                         std::istreambuf_iterator<char>()))
+                                   .tokenize())
+                    .parseModel();
+    } catch (const std::exception&) {
+        return message;
+    }
+    std::istringstream lines(message.substr(heading.size()));
+    std::string out = heading;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty()) continue;
+        const std::string error = line.rfind("  ", 0) == 0 ? line.substr(2) : line;
+        const std::string where = messageLocation(file, model, error);
+        out += "\n  " + (where == file ? "" : where + ": ") + error;
+    }
+    return out;
 }
 
 std::string partialReportNote(std::uint64_t shard, std::uint64_t shards) {

@@ -29,6 +29,11 @@ std::string bashCompletion();
 // read) `message` unchanged.
 std::string withExperimentNames(const std::string& message, const std::string& file, const std::string& name);
 
+// `message` with the line of each analysis error it lists ("semantic errors
+// in FILE:" then one error a line) put in front of the error as "FILE:LINE: ",
+// where the error's declaration has a line; otherwise `message` unchanged.
+std::string withErrorLines(const std::string& message, const std::string& file);
+
 // The line a shard's run prints below its report: the report covers only
 // shard K of N.
 std::string partialReportNote(std::uint64_t shard, std::uint64_t shards);

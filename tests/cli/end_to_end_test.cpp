@@ -316,10 +316,12 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
              "instead\n"},
         {{"run", data("semantic-errors.vostel"), "--csv", csv},
          1,
-         "vostel: semantic errors in " + data("semantic-errors.vostel") +
-             ":\n  experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n"
-             "    (en) a hypothesis is written H followed by a number, e.g. H2\n"
-             "  experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n"
+         "vostel: semantic errors in " + data("semantic-errors.vostel") + ":\n  " +
+             data("semantic-errors.vostel") +
+             ":12: experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n" +
+             "    (en) a hypothesis is written H followed by a number, e.g. H2\n  " +
+             data("semantic-errors.vostel") +
+             ":12: experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n"
              "    (en) no fork time: branches fork from one snapshot, so write fork at <time>; e.g. fork at "
              "25 "
              "ms;\n"},
