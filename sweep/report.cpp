@@ -1,8 +1,10 @@
 #include "sweep/report.hpp"
 
-#include <algorithm>
 #include <cmath>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/format.hpp"
 
@@ -102,26 +104,19 @@ std::string renderContrastReport(const std::vector<PairedContrast>& contrasts) {
     std::string out =
         "\nPaired contrasts: each branch minus the control on the same seed and point (mean difference, 95 % "
         "CI over seeds)\n";
-    const PairedContrast* previous = nullptr;
-    // Grouped by branch and metric, points in expansion order within a group.
-    std::vector<const PairedContrast*> order;
-    for (const PairedContrast& c : contrasts) order.push_back(&c);
-    std::stable_sort(order.begin(), order.end(),
-                     [&contrasts](const PairedContrast* a, const PairedContrast* b) {
-                         const auto rank = [&contrasts](const PairedContrast* c) {
-                             // The first appearance of the (branch, metric) pair orders the groups.
-                             for (std::size_t i = 0; i < contrasts.size(); ++i)
-                                 if (contrasts[i].branch == c->branch && contrasts[i].metric == c->metric)
-                                     return i;
-                             return contrasts.size();
-                         };
-                         return rank(a) < rank(b);
-                     });
-    for (const PairedContrast* c : order) {
-        if (previous == nullptr || previous->branch != c->branch || previous->metric != c->metric)
-            out += "\nContrast " + c->branch + " - " + c->control + " / " + c->metric + ":\n";
-        appendContrast(out, *c);
-        previous = c;
+    // Grouped by branch and metric, groups in order of first appearance,
+    // points in expansion order within a group.
+    std::map<std::pair<std::string, std::string>, std::size_t> groups;
+    std::vector<std::vector<const PairedContrast*>> grouped;
+    for (const PairedContrast& c : contrasts) {
+        const auto [at, added] = groups.try_emplace({c.branch, c.metric}, grouped.size());
+        if (added) grouped.emplace_back();
+        grouped[at->second].push_back(&c);
+    }
+    for (const std::vector<const PairedContrast*>& group : grouped) {
+        const PairedContrast& first = *group.front();
+        out += "\nContrast " + first.branch + " - " + first.control + " / " + first.metric + ":\n";
+        for (const PairedContrast* c : group) appendContrast(out, *c);
     }
     return out;
 }
