@@ -5,6 +5,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/model_factory.hpp"
+#include "cli/run_readiness.hpp"
 #include "experiment/metrics.hpp"
 #include "language/lexer.hpp"
 #include "language/loader.hpp"
@@ -33,7 +34,7 @@ void checkRunnable(const std::string& file, const Vostel::Model& model, bool ana
     for (const Vostel::UnexecutedDeclaration& d : declared.unexecuted)
         found.warnings.push_back(at(file, d.line) + ": warning: " + d.what +
                                  " is declared but not executed by the kvrn engine");
-    const Kvrn::MetricRegistry metrics;
+    for (const std::string& error : runReadinessErrors(file, model)) found.errors.push_back(error);
     for (const Vostel::ExperimentDecl& experiment : model.experiments) {
         const std::string where = at(file, experiment.line);
         const std::string context = "experiment '" + experiment.name + "'";
@@ -44,11 +45,6 @@ void checkRunnable(const std::string& file, const Vostel::Model& model, bool ana
             } catch (const std::exception& error) {
                 found.errors.push_back(where + ": error: " + context + ": " + error.what());
             }
-        }
-        for (const std::string& metric : experiment.metrics) {
-            if (!metrics.hasMetric(metric))
-                found.errors.push_back(where + ": error: " + context + " declares unknown metric '" + metric +
-                                       "'");
         }
         if (!experiment.sweep) continue;
         for (const Vostel::AxisDecl& axis : experiment.sweep->axes) {
@@ -95,9 +91,10 @@ bool checkFile(const std::string& file, std::ostream& out, bool explain) {
     const Vostel::AnalysisResult analysis =
         Vostel::SemanticAnalyzer(model, Vostel::RuntimeKind::Kvrn).analyze();
     Findings found;
-    for (const std::string& error : analysis.errors) found.errors.push_back(file + ": error: " + error);
+    for (const std::string& error : analysis.errors)
+        found.errors.push_back(messageLocation(file, model, error) + ": error: " + error);
     for (const std::string& warning : analysis.warnings)
-        found.warnings.push_back(file + ": warning: " + warning);
+        found.warnings.push_back(messageLocation(file, model, warning) + ": warning: " + warning);
     const Vostel::LoweredArchitecture declared = Vostel::lowerArchitecture(model);
     checkRunnable(file, model, analysis.errors.empty(), declared, found);
 

@@ -54,8 +54,6 @@ struct RunOptions {
 // vostel run FILE [options]
 int runExperiment(const RunOptions& options, std::ostream& out, std::ostream& err);
 
-// vostel registry ls DIR
-int listRegistry(const std::filesystem::path& directory, std::ostream& out);
 
 // vostel registry merge OUT IN...
 int mergeRegistries(const std::filesystem::path& target, const std::vector<std::filesystem::path>& inputs,

@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include "cli/commands.hpp"
+#include "cli/explanations.hpp"
+#include "cli/small_commands.hpp"
 
 namespace {
 
@@ -42,8 +45,10 @@ unsigned defaultJobs() { return std::max(1u, std::thread::hardware_concurrency()
 
 int main(int argc, char** argv) {
     CLI::App app{"Checks and runs declared spiking-network experiments and parameter sweeps.", "vostel"};
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
     app.footer(kExitCodes);
+    bool version = false;
+    app.add_flag("--version", version, "print the tool's version and exit");
 
     std::vector<std::string> checkFilesArgument;
     CLI::App* check = app.add_subcommand(
@@ -88,11 +93,38 @@ int main(int argc, char** argv) {
         ->excludes(quiet);
     runCommand->footer(std::string(kRunFooter) + "\n\n" + kExitCodes);
 
+    std::string listFileArgument;
+    CLI::App* listCommand =
+        app.add_subcommand("list", "List a file's experiments with their branches, metrics and sweep size.");
+    listCommand->add_option("FILE", listFileArgument, "declaration file (.vostel)")->required();
+
+    std::string shell;
+    CLI::App* completion = app.add_subcommand(
+        "completion", "Print a shell completion script: source <(vostel completion bash).");
+    completion->add_option("SHELL", shell, "the shell; bash is the one supported")
+        ->required()
+        ->check(CLI::IsMember({"bash"}));
+
     CLI::App* registryCommand = app.add_subcommand("registry", "Inspect and combine run registries.");
     registryCommand->require_subcommand(1);
+    RegistryListOptions listing;
     std::string listDirectory;
-    CLI::App* list = registryCommand->add_subcommand("ls", "List the runs a registry holds.");
+    bool listJson = false;
+    CLI::App* list = registryCommand->add_subcommand(
+        "ls", "List the runs a registry holds, with each run's directory below DIR.");
     list->add_option("DIR", listDirectory, "registry directory")->required();
+    list->add_option("-e,--experiment", listing.experiment, "only runs of this experiment");
+    list->add_option("-b,--branch", listing.branch, "only runs of this branch");
+    list->add_flag("--json", listJson, "print JSON records instead of columns");
+    std::string diffFirst, diffSecond;
+    CLI::App* diff = registryCommand->add_subcommand(
+        "diff",
+        "Compare two registries: runs in only one of them, and runs whose validity or metrics differ.");
+    diff->add_option("A", diffFirst, "first registry directory")->required();
+    diff->add_option("B", diffSecond, "second registry directory")->required();
+    diff->footer(
+        "Exit status: 0 when the registries hold the same runs with the same metrics, 1 when they "
+        "differ or one does not read, 2 bad command line.");
     std::string mergeTarget;
     std::vector<std::string> mergeInputs;
     CLI::App* merge = registryCommand->add_subcommand(
@@ -108,7 +140,8 @@ int main(int argc, char** argv) {
     if (argc > 1 && argv[1][0] != '-' &&
         app.get_subcommands([&](const CLI::App* command) { return command->get_name() == argv[1]; })
             .empty()) {
-        std::cerr << "vostel: unknown command '" << argv[1] << "' (commands: check, run, registry)\n"
+        std::cerr << "vostel: unknown command '" << argv[1]
+                  << "' (commands: check, run, list, registry, completion)\n"
                   << kUsageHint;
         return kExitUsage;
     }
@@ -121,25 +154,55 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    if (version) {
+        std::cout << versionText();
+        return kExitOk;
+    }
+    if (app.get_subcommands().empty()) {
+        std::cerr << "vostel: A subcommand is required\n" << kUsageHint;
+        return kExitUsage;
+    }
+
+    // The language's own messages are Czech; an English explanation follows each.
+    std::ostringstream errors;
+    const auto explained = [&errors](int status) {
+        std::cerr << withExplanations(errors.str());
+        return status;
+    };
     try {
-        if (*check) return checkFiles(checkFilesArgument, std::cout, explain);
+        if (*check) {
+            std::ostringstream found;
+            const int status = checkFiles(checkFilesArgument, found, explain);
+            std::cout << withExplanations(found.str());
+            return status;
+        }
+        if (*listCommand) return listFile(listFileArgument, std::cout);
+        if (*completion) {
+            std::cout << bashCompletion();
+            return kExitOk;
+        }
         if (*runCommand) {
             if (!shard.empty()) run.shard = parseShard(shard);
             if (!registry.empty()) run.registry = registry;
             if (!csv.empty()) run.csv = csv;
             if (!json.empty()) run.json = json;
             if (!plot.empty()) run.plot = plot;
-            return runExperiment(run, std::cout, std::cerr);
+            return explained(runExperiment(run, std::cout, errors));
         }
-        if (*list) return listRegistry(listDirectory, std::cout);
         if (*verify) return verifyRegistry(verifyDirectory, std::cout);
+        if (*list) {
+            listing.directory = listDirectory;
+            listing.json = listJson;
+            return listRegistryRuns(listing, std::cout);
+        }
+        if (*diff) return diffRegistries(diffFirst, diffSecond, std::cout);
         std::vector<std::filesystem::path> inputs(mergeInputs.begin(), mergeInputs.end());
         return mergeRegistries(mergeTarget, inputs, std::cout);
     } catch (const UsageError& error) {
-        std::cerr << "vostel: " << error.what() << "\n";
-        return kExitUsage;
+        errors << "vostel: " << error.what() << "\n";
+        return explained(kExitUsage);
     } catch (const std::exception& error) {
-        std::cerr << "vostel: " << error.what() << "\n";
-        return kExitFailure;
+        errors << "vostel: " << error.what() << "\n";
+        return explained(kExitFailure);
     }
 }

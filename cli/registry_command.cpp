@@ -35,40 +35,7 @@ void warnSkipped(const fs::path& directory, const std::vector<Kvrn::SkippedIndex
                   << " skipped: " << line.reason << "\n";
 }
 
-// The registry's entries; throws RegistryError when `directory` holds no
-// index. Lines that do not read are skipped with a warning naming them.
-std::vector<Kvrn::RegistryEntry> readRegistry(const fs::path& directory) {
-    requireIndex(directory);
-    Kvrn::IndexScan scan = Kvrn::RunRegistry(directory).scanIndex();
-    warnSkipped(directory, scan.skipped);
-    return std::move(scan.entries);
-}
-
 }  // namespace
-
-int listRegistry(const fs::path& directory, std::ostream& out) {
-    const std::vector<Kvrn::RegistryEntry> entries = readRegistry(directory);
-    std::vector<std::vector<std::string>> rows = {
-        {"experiment", "point", "branch", "seed", "engine_version", "valid", "metrics"}};
-    for (const Kvrn::RegistryEntry& entry : entries) {
-        std::string metrics;
-        for (const auto& [name, value] : entry.metrics)
-            metrics += (metrics.empty() ? "" : " ") + name + "=" + formatShort(value);
-        rows.push_back({entry.experiment, entry.point.empty() ? "-" : entry.point, entry.branch,
-                        std::to_string(entry.seed), entry.engine_version, entry.valid ? "yes" : "no",
-                        metrics.empty() ? "-" : metrics});
-    }
-    std::vector<std::size_t> widths(rows.front().size(), 0);
-    for (const auto& row : rows)
-        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c)
-            line += c + 1 < row.size() ? row[c] + std::string(widths[c] - row[c].size() + 2, ' ') : row[c];
-        out << line << "\n";
-    }
-    return kExitOk;
-}
 
 int mergeRegistries(const fs::path& target, const std::vector<fs::path>& inputs, std::ostream& out) {
     // Everything is checked before anything is written. Paths are compared

@@ -15,12 +15,14 @@
 #include "cli/output_file.hpp"
 #include "cli/parallel_executor.hpp"
 #include "cli/progress.hpp"
+#include "cli/small_commands.hpp"
 #include "cli/sweep_plot.hpp"
 #include "cli/table_export.hpp"
 #include "common/format.hpp"
 #include "experiment/run_registry.hpp"
 #include "language/loader.hpp"
 #include "language/vostel_error.hpp"
+#include "sweep/contrast.hpp"
 #include "sweep/report.hpp"
 #include "sweep/sweep_runner.hpp"
 
@@ -258,9 +260,25 @@ int runSweep(const Vostel::LoadedExperiment& loaded, const RunOptions& options, 
     }
     if (progress) progress->finish();
 
-    if (!options.quiet) out << Kvrn::renderSweepReport(result) << renderRunAccount(result) << std::flush;
+    const std::vector<Kvrn::PairedContrast> contrasts = Kvrn::pairedContrasts(result);
+    if (!options.quiet) {
+        out << Kvrn::renderSweepReport(result) << renderRunAccount(result)
+            << Kvrn::renderContrastReport(contrasts);
+        if (options.shard) out << partialReportNote(options.shard->index, options.shard->count);
+        out << std::flush;
+    }
     if (options.csv) writeOutputFile(*options.csv, sweepTableCsv(result));
     if (options.json) writeOutputFile(*options.json, sweepTableJson(result));
+    // The contrast table sits beside each sweep table (s1.csv -> s1.contrast.csv);
+    // a table written into a stream or device has no place beside it.
+    const auto besideFile = [](const std::filesystem::path& table) {
+        std::error_code error;
+        return !std::filesystem::exists(table, error) || std::filesystem::is_regular_file(table, error);
+    };
+    if (options.csv && !contrasts.empty() && besideFile(*options.csv))
+        writeOutputFile(contrastTablePath(*options.csv), contrastTableCsv(result.axes, contrasts));
+    if (options.json && !contrasts.empty() && besideFile(*options.json))
+        writeOutputFile(contrastTablePath(*options.json), contrastTableJson(contrasts));
     if (options.plot) writeOutputFile(*options.plot, sweepPlotSvg(result));
     return kExitOk;
 }
@@ -287,6 +305,9 @@ int runExperiment(const RunOptions& options, std::ostream& out, std::ostream& er
     Vostel::LoadedExperiment loaded;
     try {
         loaded = Vostel::loadExperiment(options.file, options.experiment);
+    } catch (const Kvrn::InvalidExperiment& error) {
+        throw Kvrn::InvalidExperiment(
+            withErrorLines(withExperimentNames(error.what(), options.file, options.experiment), options.file));
     } catch (const Vostel::VostelError& error) {
         err << options.file << ":" << error.line << ":" << error.column << ": " << error.what() << "\n";
         return kExitFailure;

@@ -97,14 +97,11 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-}  // namespace
-
-std::string sweepTableCsv(const Kvrn::SweepResult& result) {
+std::string csvTable(const std::vector<std::string>& names, const std::vector<Row>& rows) {
     std::string out;
-    const std::vector<std::string> names = columnNames(result);
     for (std::size_t i = 0; i < names.size(); ++i) out += (i ? "," : "") + csvField(names[i]);
     out += "\n";
-    for (const Row& row : tableRows(result)) {
+    for (const Row& row : rows) {
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (i) out += ",";
             const Field& field = row[i];
@@ -118,8 +115,7 @@ std::string sweepTableCsv(const Kvrn::SweepResult& result) {
     return out;
 }
 
-std::string sweepTableJson(const Kvrn::SweepResult& result) {
-    const std::vector<Row> rows = tableRows(result);
+std::string jsonTable(const std::vector<Row>& rows) {
     if (rows.empty()) return "[]\n";
     std::string out = "[\n";
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -136,6 +132,58 @@ std::string sweepTableJson(const Kvrn::SweepResult& result) {
         out += r + 1 < rows.size() ? "},\n" : "}\n";
     }
     return out + "]\n";
+}
+
+std::vector<Row> contrastRows(const std::vector<Kvrn::PairedContrast>& contrasts) {
+    std::vector<Row> rows;
+    for (const Kvrn::PairedContrast& contrast : contrasts) {
+        Row row;
+        for (const Kvrn::SweepParameter& parameter : contrast.point.parameters)
+            row.push_back(numberField(parameter.name, parameter.value));
+        row.push_back(textField("branch", contrast.branch));
+        row.push_back(textField("control", contrast.control));
+        row.push_back(textField("metric", contrast.metric));
+        const Kvrn::SampleSummary& d = contrast.difference;
+        const bool any = d.count > 0;
+        row.push_back(numberField("n", static_cast<double>(d.count)));
+        row.push_back(numberField("mean_difference", any ? std::optional<double>(d.mean) : std::nullopt));
+        row.push_back(numberField("variance", any ? std::optional<double>(d.variance) : std::nullopt));
+        row.push_back(numberField("lower", any ? std::optional<double>(d.lower) : std::nullopt));
+        row.push_back(numberField("upper", any ? std::optional<double>(d.upper) : std::nullopt));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<std::string> contrastColumnNames(const std::vector<std::string>& axes) {
+    std::vector<std::string> names = axes;
+    for (const char* name :
+         {"branch", "control", "metric", "n", "mean_difference", "variance", "lower", "upper"})
+        names.emplace_back(name);
+    return names;
+}
+
+}  // namespace
+
+std::string sweepTableCsv(const Kvrn::SweepResult& result) {
+    return csvTable(columnNames(result), tableRows(result));
+}
+
+std::string sweepTableJson(const Kvrn::SweepResult& result) { return jsonTable(tableRows(result)); }
+
+std::string contrastTableCsv(const std::vector<std::string>& axes,
+                             const std::vector<Kvrn::PairedContrast>& contrasts) {
+    return csvTable(contrastColumnNames(axes), contrastRows(contrasts));
+}
+
+std::string contrastTableJson(const std::vector<Kvrn::PairedContrast>& contrasts) {
+    return jsonTable(contrastRows(contrasts));
+}
+
+std::filesystem::path contrastTablePath(const std::filesystem::path& table) {
+    std::filesystem::path path = table;
+    path.replace_filename(table.stem().string() + ".contrast" + table.extension().string());
+    return path;
 }
 
 }  // namespace Core::Cli

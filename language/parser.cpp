@@ -231,6 +231,7 @@ ExperimentDecl parseExperiment(TokenCursor& c) {
         } else if (c.matchKeyword("metrics")) {
             c.expect(K::LBrace);
             while (!c.atBlockEnd()) {
+                x.metricLines.push_back(c.current().line);
                 x.metrics.push_back(c.expectIdentifier("nazev metriky"));
                 c.expect(K::Semicolon);
             }

@@ -529,6 +529,7 @@ struct ExperimentDecl {
     std::vector<BranchDecl> branches;
     std::vector<MatchDecl> controls;
     std::vector<std::string> metrics;
+    std::vector<std::uint32_t> metricLines;  // one per metric, where it is written
     std::optional<SweepDecl> sweep;
     std::string prediction;
     std::string nullResult;

@@ -1,7 +1,10 @@
 #include "sweep/report.hpp"
 
 #include <cmath>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/format.hpp"
 
@@ -79,7 +82,44 @@ void appendMap(std::string& out, const SweepResult& result, const std::string& m
     }
 }
 
+void appendContrast(std::string& out, const PairedContrast& contrast) {
+    const SampleSummary& d = contrast.difference;
+    out += "  " + contrast.point.label();
+    if (d.count == 0) {
+        out += "  no seed with both runs valid\n";
+        return;
+    }
+    out += "  mean difference=" + number(d.mean);
+    if (std::isfinite(d.variance))
+        out += "  CI=[" + number(d.lower) + ", " + number(d.upper) + "]";
+    else
+        out += "  CI=undefined (one seed)";
+    out += "  n=" + count(d.count) + "\n";
+}
+
 }  // namespace
+
+std::string renderContrastReport(const std::vector<PairedContrast>& contrasts) {
+    if (contrasts.empty()) return "";
+    std::string out =
+        "\nPaired contrasts: each branch minus the control on the same seed and point (mean difference, 95 % "
+        "CI over seeds)\n";
+    // Grouped by branch and metric, groups in order of first appearance,
+    // points in expansion order within a group.
+    std::map<std::pair<std::string, std::string>, std::size_t> groups;
+    std::vector<std::vector<const PairedContrast*>> grouped;
+    for (const PairedContrast& c : contrasts) {
+        const auto [at, added] = groups.try_emplace({c.branch, c.metric}, grouped.size());
+        if (added) grouped.emplace_back();
+        grouped[at->second].push_back(&c);
+    }
+    for (const std::vector<const PairedContrast*>& group : grouped) {
+        const PairedContrast& first = *group.front();
+        out += "\nContrast " + first.branch + " - " + first.control + " / " + first.metric + ":\n";
+        for (const PairedContrast* c : group) appendContrast(out, *c);
+    }
+    return out;
+}
 
 std::string renderSweepReport(const SweepResult& result) {
     std::string out;

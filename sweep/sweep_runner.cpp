@@ -178,6 +178,16 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
     result.mapMetrics = spec.metrics;
     result.seedsPerPoint = sweep.seeds;
     for (const SweepAxis& axis : sweep.axes) result.axes.push_back(axis.name);
+    for (const BranchSpec& branch : spec.branches) {
+        if (branch.interventions.empty()) {
+            result.controlBranch = branch.name;
+            break;
+        }
+    }
+
+    // The runs behind the cells are kept only where a paired contrast needs
+    // them: a control branch and at least one other branch.
+    const bool keepSeedRuns = !result.controlBranch.empty() && spec.branches.size() > 1;
 
     // Read once: runs stored by this call are not reused by it. Index lines
     // that do not read are skipped and reported, not fatal.
@@ -311,6 +321,9 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                     const ReusedRun& reused = task.cached[b];
                     if (reused.stored->valid) {
                         appendValues(tally, reused.stored->metrics);
+                        if (keepSeedRuns)
+                            result.seedRuns.push_back(
+                            {p, i % sweep.seeds, spec.branches[b].name, reused.stored->metrics});
                     } else {
                         tally.invalid += 1;
                         result.invalidRuns.push_back(
@@ -331,6 +344,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                     CellTally& tally = tallies[run.branch];
                     if (run.valid) {
                         appendValues(tally, run.metrics);
+                        if (keepSeedRuns) result.seedRuns.push_back({p, i % sweep.seeds, run.branch, run.metrics});
                         tally.executed += 1;
                         result.executedRuns += 1;
                     } else {

@@ -53,6 +53,15 @@ struct SweepCurve {
     RegimeTransition regime;              // stays empty below four points
 };
 
+// The metric values one branch run contributes to a cell: a valid executed
+// run or a reused one. Kept so branches can be compared seed by seed.
+struct SeedRun {
+    std::size_t point = 0;       // index of the point in expansion order
+    std::uint64_t seedIndex = 0;  // 0 for the experiment's seed, 1 for the next, ...
+    std::string branch;
+    std::map<std::string, double> metrics;
+};
+
 struct SweepResult {
     std::string name;
     std::string hypothesis;
@@ -74,6 +83,10 @@ struct SweepResult {
     std::uint64_t missingStoredRuns = 0;
     std::vector<InvalidRun> invalidRuns;              // in pair order, branches in spec order
     std::vector<SkippedIndexLine> skippedIndexLines;  // index lines that did not read as runs
+    std::string controlBranch;       // the first branch without interventions; empty when none
+    // Every valid run behind the summaries, in pair order then branch order;
+    // kept only when there is a control branch and another branch to contrast.
+    std::vector<SeedRun> seedRuns;
 };
 
 // More (point, seed) pairs than any sweep could finish; a sweep asking for

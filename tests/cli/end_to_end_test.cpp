@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/process.hpp"
+#include "svg_render.hpp"
 
 namespace {
 
@@ -53,6 +54,11 @@ class Cli : public ::testing::Test {
         return (fs::path(VOSTEL_SOURCE_DIR) / "tests" / "data" / "cli" / name).string();
     }
     std::string at(const std::string& name) const { return (work_ / name).string(); }
+    static std::size_t occurrences(const std::string& text, const std::string& part) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+        return n;
+    }
 
     // Starts a sweep of long.vostel into `registry`, waits until it has stored
     // `stored` runs and sends `signal`; returns how the process ended.
@@ -78,7 +84,10 @@ TEST_F(Cli, EveryCommandHasHelp) {
                                                       {"run", "--help"},
                                                       {"registry", "--help"},
                                                       {"registry", "ls", "--help"},
-                                                      {"registry", "merge", "--help"}}) {
+                                                      {"registry", "merge", "--help"},
+                                                      {"registry", "diff", "--help"},
+                                                      {"list", "--help"},
+                                                      {"completion", "--help"}}) {
         const Finished help = run(arguments);
         EXPECT_EQ(help.status, 0) << arguments.front();
         EXPECT_NE(help.out.find("Usage: vostel"), std::string::npos) << help.out;
@@ -93,7 +102,10 @@ TEST_F(Cli, CheckReportsSyntaxErrorsSemanticFindingsAndWhatARunWouldMeet) {
     EXPECT_EQ(clean.out, "");
 
     const std::string syntax = data("syntax-error.vostel");
-    EXPECT_EQ(run({"check", syntax}).out, syntax + ":6:1: ocekavano ';' (u '}')\n");
+    // Each language message (Czech) is followed by its English explanation.
+    const std::string syntaxEnglish =
+        "  (en) expected the token named right after 'ocekavano'; '(u X)' shows the token found instead\n";
+    EXPECT_EQ(run({"check", syntax}).out, syntax + ":6:1: ocekavano ';' (u '}')\n" + syntaxEnglish);
 
     const std::string semantic = data("semantic-errors.vostel");
     const std::string runner = data("runner-warnings.vostel");
@@ -104,18 +116,29 @@ TEST_F(Cli, CheckReportsSyntaxErrorsSemanticFindingsAndWhatARunWouldMeet) {
     EXPECT_EQ(all.err, "");
     EXPECT_EQ(
         all.out,
-        semantic + ": error: experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n" + semantic +
-            ": error: experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n" +
-            semantic + ":12: error: experiment 'Broken' declares unknown metric 'magic'\n" + semantic +
-            ": warning: experiment 'Broken': sweep pres 2 seed(y) nedava rozdeleni; interval spolehlivosti "
+        semantic + ":12: error: experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n" +
+            "  (en) a hypothesis is written H followed by a number, e.g. H2\n" + semantic +
+            ":12: error: experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho "
+            "snapshotu\n" +
+            "  (en) no fork time: branches fork from one snapshot, so write fork at <time>; e.g. fork at 25 "
+            "ms;\n" +
+            semantic +
+            ":21: error: experiment 'Broken' declares unknown metric 'magic' (the metrics are "
+            "state_separation, state_separability, dwell_time, transition_entropy, firing_rate, "
+            "spike_count)\n" +
+            semantic +
+            ":12: warning: experiment 'Broken': sweep pres 2 seed(y) nedava rozdeleni; interval "
+            "spolehlivosti "
             "bude nedefinovany\n" +
+            "  (en) too few seeds to estimate spread (a warning): with fewer than three seeds the confidence "
+            "interval is undefined or very wide; raise seeds\n" +
             missing + ": error: cannot read " + missing + ": No such file or directory\n" + runner +
             ":12: warning: experiment 'Downwards': the values of 'stochasticity' are not ascending; the "
             "sweep runner refuses to classify such a curve, and only after running every point\n" +
             runner +
             ":32: warning: experiment 'Unknown': the model has no parameter 'noise' (it has stochasticity, "
             "modulation, frequency, phase_jitter)\n" +
-            syntax + ":6:1: ocekavano ';' (u '}')\n");
+            syntax + ":6:1: ocekavano ';' (u '}')\n" + syntaxEnglish);
 
     EXPECT_EQ(run({"check", runner}).status, 0) << "warnings alone pass";
 }
@@ -253,7 +276,9 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
     const std::string hint = "Run 'vostel --help' or 'vostel COMMAND --help' for usage.\n";
     const Case cases[] = {
         {{}, 2, "vostel: A subcommand is required\n" + hint},
-        {{"simulate"}, 2, "vostel: unknown command 'simulate' (commands: check, run, registry)\n" + hint},
+        {{"simulate"},
+         2,
+         "vostel: unknown command 'simulate' (commands: check, run, list, registry, completion)\n" + hint},
         {{"run"}, 2, "vostel: FILE is required\n" + hint},
         {{"run", small, "--bogus"}, 2, "vostel: The following argument was not expected: --bogus\n" + hint},
         {{"run", small, "--jobs", "0", "--csv", csv},
@@ -274,7 +299,9 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
         {{"run", data("missing.vostel"), "--csv", csv},
          1,
          "vostel: cannot read " + data("missing.vostel") + ": No such file or directory\n"},
-        {{"run", small, "-e", "Nowhere", "--csv", csv}, 1, "vostel: unknown experiment Nowhere\n"},
+        {{"run", small, "-e", "Nowhere", "--csv", csv},
+         1,
+         "vostel: unknown experiment Nowhere (" + small + " declares Curve, Map, Scramble)\n"},
         {{"run", data("runner-warnings.vostel"), "-e", "Unknown", "--csv", csv},
          1,
          "vostel: experiment Unknown sweeps 'noise', which the model does not have (it has stochasticity, "
@@ -286,13 +313,20 @@ TEST_F(Cli, FailuresGiveOneMessageAnExitStatusAndNoHalfWrittenFile) {
          "be classified; write them in ascending order\n"},
         {{"run", data("syntax-error.vostel"), "--csv", csv},
          1,
-         data("syntax-error.vostel") + ":6:1: ocekavano ';' (u '}')\n"},
+         data("syntax-error.vostel") + ":6:1: ocekavano ';' (u '}')\n" +
+             "  (en) expected the token named right after 'ocekavano'; '(u X)' shows the token found "
+             "instead\n"},
         {{"run", data("semantic-errors.vostel"), "--csv", csv},
          1,
-         "vostel: semantic errors in " + data("semantic-errors.vostel") +
-             ":\n  experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n  experiment 'Broken': "
-             "chybi "
-             "'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n"},
+         "vostel: semantic errors in " + data("semantic-errors.vostel") + ":\n  " +
+             data("semantic-errors.vostel") +
+             ":12: experiment 'Broken': 'hypothesis' musi mit tvar H<n>, ne 'Hx'\n" +
+             "    (en) a hypothesis is written H followed by a number, e.g. H2\n  " +
+             data("semantic-errors.vostel") +
+             ":12: experiment 'Broken': chybi 'fork at <cas>'; vetve musi forkovat z jednoho snapshotu\n"
+             "    (en) no fork time: branches fork from one snapshot, so write fork at <time>; e.g. fork at "
+             "25 "
+             "ms;\n"},
         {{"run", small, "--csv", csv, "--plot", at("no/such/dir/p.svg")},
          1,
          "vostel: cannot write " + at("no/such/dir/p.svg") + ": no directory " + at("no/such/dir") + "\n"},
@@ -333,13 +367,16 @@ TEST_F(Cli, RegistryListShowsEveryRunAndMergeAppendsInOrder) {
     for (std::string row; std::getline(lines, row);) rows.push_back(row);
     ASSERT_EQ(rows.size(), 1u + 5u) << "pairs 0, 2, 4, 6, 8 of nine";
     EXPECT_EQ(rows[0],
-              "experiment  point                        branch    seed  engine_version     valid  metrics");
+              "experiment  point                        branch    seed  engine_version     valid  path"
+              "                                        metrics");
     EXPECT_EQ(
         rows[1].rfind("Curve       stochasticity=0.25_seed=500  baseline  500   kvrn-2.0.0-beta.2  yes    "
-                      "firing_rate=",
+                      "Curve/stochasticity_0_25_seed_500/baseline  firing_rate=",
                       0),
         0u)
         << rows[1];
+    EXPECT_TRUE(fs::exists(work_ / "a" / "Curve" / "stochasticity_0_25_seed_500" / "baseline" / "events.csv"))
+        << "the path column names the run's directory";
     EXPECT_NE(rows[1].find(" state_separation="), std::string::npos);
     EXPECT_EQ(rows[2].substr(0, 39), "Curve       stochasticity=0.25_seed=502");
     const std::string listB = run({"registry", "ls", at("b")}).out;
@@ -551,3 +588,199 @@ TEST_F(Cli, SweepPathsAreCheckedBeforeRunningAndCheckExplainsTheModel) {
 }
 
 }  // namespace
+
+TEST_F(Cli, VersionListAndBashCompletion) {
+    const Finished version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("vostel 0.1.0 (", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("kvrn-2.0.0-beta.2"), std::string::npos);
+
+    const Finished list = run({"list", data("small.vostel")});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out,
+              "Curve (hypothesis H2, line 13)\n"
+              "  branches: baseline (control)\n"
+              "  metrics:  state_separation, firing_rate\n"
+              "  sweep:    stochasticity (3 values), 3 seeds: 9 pairs, 9 runs\n"
+              "\n"
+              "Map (hypothesis H3, line 34)\n"
+              "  branches: baseline (control)\n"
+              "  metrics:  state_separation\n"
+              "  sweep:    stochasticity (2 values) x modulation (2 values), 3 seeds: 12 pairs, 12 runs\n"
+              "\n"
+              "Scramble (hypothesis H1, line 55)\n"
+              "  branches: control (control); scrambled: phase_scramble()\n"
+              "  metrics:  state_separation, dwell_time\n"
+              "  sweep:    none; one run of 2 branches\n");
+    const Finished broken = run({"list", data("syntax-error.vostel")});
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_EQ(broken.err.rfind(
+                  "vostel: " + data("syntax-error.vostel") + ":6:1: ocekavano ';' (u '}')\n  (en) ", 0),
+              0u)
+        << broken.err;
+
+    // The completion script is valid bash, and completing the command and an
+    // experiment name works in a bash that has sourced it.
+    const Finished completion = run({"completion", "bash"});
+    ASSERT_EQ(completion.status, 0);
+    std::ofstream(work_ / "completion.bash") << completion.out;
+    const std::string script = (work_ / "completion.bash").string();
+    EXPECT_EQ(std::system(("bash -n " + script).c_str()), 0);
+    // A plain bash, without the bash-completion package; directory names complete after --registry.
+    fs::create_directories(work_ / "registry-dir");
+    const std::string probe = "vostel() { '" VOSTEL_BINARY "' \"$@\"; }; source " + script +
+                              "; COMP_WORDS=(vostel re); COMP_CWORD=1; _vostel; echo \"${COMPREPLY[*]}\"; "
+                              "COMP_WORDS=(vostel run " +
+                              data("small.vostel") +
+                              " -e S); COMP_CWORD=4; _vostel; echo \"${COMPREPLY[*]}\"; "
+                              "COMP_WORDS=(vostel run x.vostel --registry " +
+                              at("registry-d") + "); COMP_CWORD=4; _vostel; echo \"${COMPREPLY[*]}\"";
+    std::ofstream(work_ / "probe.bash") << probe;
+    ASSERT_EQ(
+        std::system(
+            ("bash " + (work_ / "probe.bash").string() + " > " + (work_ / "probe.out").string()).c_str()),
+        0);
+    EXPECT_EQ(readText(work_ / "probe.out"), "registry\nScramble\n" + at("registry-dir") + "\n");
+    EXPECT_EQ(run({"completion", "zsh"}).status, 2);
+}
+
+TEST_F(Cli, RegistryLsFiltersAndPrintsJsonAndDiffComparesTwoRegistries) {
+    ASSERT_EQ(run({"run", data("small.vostel"), "--registry", at("all"), "-q"}).status, 0);
+    ASSERT_EQ(run({"run", data("small.vostel"), "-e", "Scramble", "--registry", at("all"), "-q"}).status, 0);
+    ASSERT_EQ(run({"run", data("small.vostel"), "--registry", at("half"), "--shard", "1/2", "-q"}).status, 0);
+
+    const Finished scrambled =
+        run({"registry", "ls", at("all"), "--experiment", "Scramble", "--branch", "scrambled"});
+    EXPECT_EQ(scrambled.status, 0);
+    EXPECT_EQ(lineCount(scrambled.out), 2u) << scrambled.out;
+    EXPECT_NE(scrambled.out.find("  Scramble/scrambled  "), std::string::npos) << "the run's directory";
+    EXPECT_EQ(lineCount(run({"registry", "ls", at("all"), "-e", "Nope"}).out), 1u) << "the header alone";
+
+    const Finished json = run({"registry", "ls", at("all"), "--json", "-e", "Curve"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(
+        json.out.rfind("[\n  {\"experiment\": \"Curve\", \"point\": \"stochasticity=0.25_seed=500\", "
+                       "\"branch\": \"baseline\", \"seed\": 500, \"engine_version\": \"kvrn-2.0.0-beta.2\", "
+                       "\"valid\": true, \"path\": \"Curve/stochasticity_0_25_seed_500/baseline\", "
+                       "\"metrics\": {\"firing_rate\": ",
+                       0),
+        0u)
+        << json.out;
+    std::size_t records = 0;
+    for (std::size_t at = json.out.find("{\"experiment\""); at != std::string::npos;
+         at = json.out.find("{\"experiment\"", at + 1))
+        ++records;
+    EXPECT_EQ(records, 9u);
+    EXPECT_EQ(json.out.substr(json.out.size() - 5), "}}\n]\n");
+
+    // The same runs: no difference.
+    const Finished same = run({"registry", "diff", at("all"), at("all")});
+    EXPECT_EQ(same.status, 0);
+    EXPECT_EQ(same.out, "no difference: 11 runs in both\n");
+
+    // A shard holds pairs 0, 2, 4, 6, 8 of the curve and nothing else; one of
+    // its stored metrics is changed by hand.
+    fs::path index = work_ / "half" / "registry.jsonl";
+    std::string text = readText(index);
+    const std::size_t rate = text.find("\"firing_rate\":") + 14;
+    text.replace(rate, text.find('}', rate) - rate, "1");
+    std::ofstream(index, std::ios::binary | std::ios::trunc) << text;
+    const Finished diff = run({"registry", "diff", at("all"), at("half")});
+    EXPECT_EQ(diff.status, 1);
+    EXPECT_EQ(occurrences(diff.out, "only in " + at("all") + ": "), 4u + 2u) << diff.out;
+    EXPECT_NE(
+        diff.out.find("only in " + at("all") + ": Curve  stochasticity=0.25_seed=501  baseline  seed 501  "),
+        std::string::npos);
+    EXPECT_NE(
+        diff.out.find("differs: Curve  stochasticity=0.25_seed=500  baseline  seed 500  kvrn-2.0.0-beta.2: "
+                      "firing_rate "),
+        std::string::npos)
+        << diff.out;
+    EXPECT_NE(diff.out.find(" / 1;\n"), std::string::npos);
+    EXPECT_EQ(occurrences(diff.out, "only in " + at("half")), 0u);
+    EXPECT_EQ(diff.out.substr(diff.out.rfind("\n", diff.out.size() - 2) + 1),
+              "7 differences (" + at("all") + " / " + at("half") + ")\n");
+}
+
+TEST_F(Cli, ASweepWithAnInterventionBranchReportsPairedContrastsEverywhere) {
+    const std::string file = data("contrast.vostel");
+    const Finished first = run({"run", file, "--registry", at("reg"), "--csv", at("t.csv"), "--json",
+                                at("t.json"), "--plot", at("t.svg"), "--jobs", "2"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    // Below the report, which ends as before, come the contrasts.
+    const std::size_t closing = first.out.find("would turn measurement into tuning.\n");
+    ASSERT_NE(closing, std::string::npos);
+    const std::string contrasts = first.out.substr(closing + 36);
+    EXPECT_EQ(
+        contrasts.rfind("\nPaired contrasts: each branch minus the control on the same seed and point", 0),
+        0u)
+        << contrasts;
+    EXPECT_NE(contrasts.find("\nContrast jittered - control / state_separation:\n  stochasticity=0.25  mean "
+                             "difference="),
+              std::string::npos);
+    EXPECT_EQ(occurrences(contrasts, "  n=3\n"), 6u) << "three points, two metrics, three seeds each";
+
+    const std::string csv = readText(work_ / "t.contrast.csv");
+    EXPECT_EQ(csv.substr(0, csv.find('\n')),
+              "stochasticity,branch,control,metric,n,mean_difference,variance,lower,upper");
+    EXPECT_EQ(lineCount(csv), 1u + 6u);
+    EXPECT_EQ(occurrences(readText(work_ / "t.contrast.json"), "\"mean_difference\""), 6u);
+    const std::string table = readText(work_ / "t.csv");
+    EXPECT_EQ(table.substr(0, table.find('\n')),
+              "stochasticity,branch,metric,n,mean,variance,lower,upper,invalid_runs")
+        << "the sweep table keeps its columns";
+    const std::string svg = readText(work_ / "t.svg");
+    EXPECT_NE(svg.find(">difference in state_separation from control over stochasticity</text>"),
+              std::string::npos);
+    Testing::expectRendersToPng(svg, work_ / "t");
+
+    // Reused runs give the same contrasts, and the same tables.
+    const std::string before = readText(work_ / "t.contrast.json");
+    const Finished again = run({"run", file, "--registry", at("reg"), "--json", at("t.json")});
+    EXPECT_NE(again.out.find("0 executed, 18 reused"), std::string::npos);
+    EXPECT_EQ(withoutRunsLine(again.out), withoutRunsLine(first.out));
+    EXPECT_EQ(readText(work_ / "t.contrast.json"), before);
+
+    // A shard's report says that it covers only part of the sweep.
+    const Finished shard = run({"run", file, "--shard", "2/3", "--jobs", "1"});
+    EXPECT_EQ(shard.status, 0);
+    EXPECT_NE(shard.out.find("\nThis report is partial: it covers shard 2 of 3 only."), std::string::npos)
+        << shard.out;
+    EXPECT_EQ(first.out.find("This report is partial"), std::string::npos);
+}
+
+TEST_F(Cli, CheckRejectsWhatARunWouldRefuse) {
+    const std::string file = data("not-runnable.vostel");
+    const Finished check = run({"check", file});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out,
+              file +
+                  ":25: error: experiment 'Refused' declares unknown metric 'sharpness' (the metrics are "
+                  "state_separation, state_separability, dwell_time, transition_entropy, firing_rate, "
+                  "spike_count)\n" +
+                  file +
+                  ":12: error: experiment 'Refused', branch 'shuffled': phase_shuffle(): this model does not "
+                  "implement phase_shuffle (the model implements phase_scramble, phase_jitter, ablate, "
+                  "scale_drive)\n" +
+                  file +
+                  ":12: error: experiment 'Refused', branch 'neurons': ablate(neurons): this model can only "
+                  "ablate oscillators\n" +
+                  file +
+                  ":12: error: experiment 'Refused', branch 'scaled': scale_drive(): scale_drive needs a "
+                  "factor\n");
+    // And run does refuse it.
+    EXPECT_EQ(run({"run", file}).status, 1);
+}
+
+TEST_F(Cli, TheCommittedPlotsAreWhatTheToolDrawsAndRender) {
+    const fs::path docs = fs::path(VOSTEL_SOURCE_DIR) / "docs";
+    const std::pair<std::string, std::string> plots[] = {
+        {kS1, "s1-stochasticity-sweep"},
+        {std::string(VOSTEL_SOURCE_DIR) + "/examples/jitter-map.vostel", "jitter-map"}};
+    for (const auto& [file, name] : plots) {
+        ASSERT_EQ(run({"run", file, "--plot", at(name + ".svg"), "-q"}).status, 0) << file;
+        EXPECT_EQ(readText(work_ / (name + ".svg")), readText(docs / (name + ".svg")))
+            << "docs/" << name << ".svg is out of date: run the tool again as this test does";
+        Testing::expectRendersToPng(readText(docs / (name + ".svg")), work_ / name);
+    }
+}

@@ -5,6 +5,7 @@
 
 #include "support/expect_throws.hpp"
 #include "support/golden.hpp"
+#include "svg_render.hpp"
 
 #include <gtest/gtest.h>
 
@@ -79,6 +80,9 @@ SweepResult curveResult() {
     return r;
 }
 
+// Where the plot tests leave their SVG and PNG files for a look.
+std::filesystem::path plotDirectory() { return std::filesystem::temp_directory_path() / "vostel-plot-tests"; }
+
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -135,6 +139,12 @@ TEST(SweepPlot, OneAxisGivesAPanelPerMetricWithBandsMeansShapesAndTheRegimeCandi
     EXPECT_NE(svg.find("shape: flat"), std::string::npos);
     EXPECT_NE(svg.find("(log scale)"), std::string::npos) << "0.1 to 2 spans more than a decade";
     EXPECT_EQ(svg, sweepPlotSvg(curveResult())) << "the same result draws the same picture";
+    // The second branch has one seed at g=1: its point says so, and the legend
+    // does not claim three seeds for every point.
+    EXPECT_EQ(occurrences(svg, ">n=1</text>"), 2u);
+    EXPECT_EQ(occurrences(svg, "mean over 3 seeds"), 0u);
+    EXPECT_NE(svg.find("line: mean over the valid seeds,"), std::string::npos);
+    Testing::expectRendersToPng(svg, plotDirectory() / "one-axis");
 }
 
 TEST(SweepPlot, TwoAxesGiveAHeatMapPerMetricAndBranchAndMoreAreRefused) {
@@ -144,12 +154,16 @@ TEST(SweepPlot, TwoAxesGiveAHeatMapPerMetricAndBranchAndMoreAreRefused) {
     for (std::size_t i = 0; i < map.cells.size(); ++i)
         map.cells[i].point.parameters.push_back({"h", i < 2 ? 5.0 : 6.0});
     const std::string svg = sweepPlotSvg(map);
-    EXPECT_EQ(occurrences(svg, " (mean over 3 seeds)</text>"), 4u);
+    // Seeds differ between cells, so no title claims three and each cell shows its n.
+    EXPECT_EQ(occurrences(svg, " (mean over the valid seeds of each cell, n shown)</text>"), 4u);
+    EXPECT_EQ(occurrences(svg, ">n=3</text>"), 4u) << "the control's two cells, in each metric's panel";
+    EXPECT_EQ(occurrences(svg, ">n=1</text>"), 2u);
     EXPECT_EQ(occurrences(svg, "<rect x="), 4u * (4u + 1u)) << "four cells and a colour bar per panel";
     // The cells cover the diagonal (0.1, 5), (2, 6) only; the second branch
     // has no summary at (2, 6) either.
     EXPECT_EQ(occurrences(svg, ">n/a</text>"), 2u * (2u + 3u));
     EXPECT_EQ(occurrences(svg, "<polyline"), 0u);
+    Testing::expectRendersToPng(svg, plotDirectory() / "two-axes");
 
     SweepResult three = map;
     three.axes.push_back("k");

@@ -515,3 +515,25 @@ TEST_F(SweepRunnerTest, StoredRunsWithoutTheirFilesAreExecutedAgain) {
     EXPECT_TRUE(std::filesystem::exists(registry.runDirectory(entries[3]) / "states.csv"));
     expectSameSummaries(first, second);
 }
+
+TEST_F(SweepRunnerTest, KeepsTheValidRunsBehindTheCellsForPairedContrasts) {
+    const RunRegistry registry(root_);
+    ExperimentSpec spec = twoBranchSpec();
+    spec.controls = {{ControlStatistic::SpikeCount, 0.1}};  // the nudge branch fails it at g=2
+    const SweepResult first = run(spec, kTwoPoints, &registry);
+    EXPECT_EQ(first.controlBranch, "control");
+    ASSERT_EQ(first.seedRuns.size(), 9u) << "valid runs only";
+    EXPECT_EQ(first.seedRuns[1].branch, "nudge");
+    EXPECT_EQ(first.seedRuns[2].seedIndex, 1u);
+    EXPECT_EQ(first.seedRuns[8].point, 1u);
+
+    // Reused pairs contribute the same values, in the same order.
+    const SweepResult second = run(spec, kTwoPoints, &registry);
+    ASSERT_EQ(second.seedRuns.size(), first.seedRuns.size());
+    for (std::size_t i = 0; i < first.seedRuns.size(); ++i) {
+        EXPECT_EQ(second.seedRuns[i].point, first.seedRuns[i].point) << i;
+        EXPECT_EQ(second.seedRuns[i].seedIndex, first.seedRuns[i].seedIndex) << i;
+        EXPECT_EQ(second.seedRuns[i].branch, first.seedRuns[i].branch) << i;
+        EXPECT_EQ(second.seedRuns[i].metrics, first.seedRuns[i].metrics) << i;
+    }
+}
