@@ -776,7 +776,9 @@ TEST_F(Cli, TheCommittedPlotsAreWhatTheToolDrawsAndRender) {
     const fs::path docs = fs::path(VOSTEL_SOURCE_DIR) / "docs";
     const std::pair<std::string, std::string> plots[] = {
         {kS1, "s1-stochasticity-sweep"},
-        {std::string(VOSTEL_SOURCE_DIR) + "/examples/jitter-map.vostel", "jitter-map"}};
+        {std::string(VOSTEL_SOURCE_DIR) + "/examples/jitter-map.vostel", "jitter-map"},
+        {std::string(VOSTEL_SOURCE_DIR) + "/Vostel/experiments/s2-three-populations.vostel",
+         "s2-three-populations"}};
     for (const auto& [file, name] : plots) {
         ASSERT_EQ(run({"run", file, "--plot", at(name + ".svg"), "-q"}).status, 0) << file;
         EXPECT_EQ(readText(work_ / (name + ".svg")), readText(docs / (name + ".svg")))
