@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/process.hpp"
+#include "support/vostel_test.hpp"
 #include "svg_render.hpp"
 
 namespace {
@@ -30,30 +30,13 @@ using Testing::readText;
 using Testing::withoutRunsLine;
 using Vostel = Testing::VostelProcess;
 
-class Cli : public ::testing::Test {
+class Cli : public Testing::VostelTest {
   protected:
-    void SetUp() override {
-        work_ =
-            fs::temp_directory_path() /
-            ("vostel-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(work_);
-        fs::create_directories(work_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(work_);
-    }
-
-    Finished run(const std::vector<std::string>& arguments) {
-        return Vostel(arguments, work_, "call" + std::to_string(calls_++)).wait();
-    }
-    Vostel start(const std::vector<std::string>& arguments) {
-        return Vostel(arguments, work_, "call" + std::to_string(calls_++));
-    }
+    Cli() : VostelTest("vostel-cli-") {}
 
     static std::string data(const std::string& name) {
         return (fs::path(VOSTEL_SOURCE_DIR) / "tests" / "data" / "cli" / name).string();
     }
-    std::string at(const std::string& name) const { return (work_ / name).string(); }
     static std::size_t occurrences(const std::string& text, const std::string& part) {
         std::size_t n = 0;
         for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -71,9 +54,6 @@ class Cli : public ::testing::Test {
         sweep.signal(signal);
         return sweep.wait();
     }
-
-    fs::path work_;
-    int calls_ = 0;
 };
 
 const std::string kS1 = std::string(VOSTEL_SOURCE_DIR) + "/Vostel/experiments/s1-stochasticity-sweep.vostel";

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/process.hpp"
+#include "support/vostel_test.hpp"
 
 namespace {
 
@@ -24,23 +24,9 @@ const std::string kSource = VOSTEL_SOURCE_DIR;
 const std::string kSmall = kSource + "/tests/data/cli/small.vostel";
 const std::string kInvalid = kSource + "/tests/data/cli/invalid-runs.vostel";
 
-class RegistrySafety : public ::testing::Test {
+class RegistrySafety : public Testing::VostelTest {
   protected:
-    void SetUp() override {
-        work_ =
-            fs::temp_directory_path() /
-            ("vostel-safety-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(work_);
-        fs::create_directories(work_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(work_);
-    }
-
-    Finished run(const std::vector<std::string>& arguments) {
-        return Vostel(arguments, work_, "call" + std::to_string(calls_++)).wait();
-    }
-    std::string at(const std::string& name) const { return (work_ / name).string(); }
+    RegistrySafety() : VostelTest("vostel-safety-") {}
 
     // small.vostel with `from` replaced by `to`, written to `name`.
     std::string variant(const std::string& name, const std::string& from, const std::string& to) const {
@@ -51,9 +37,6 @@ class RegistrySafety : public ::testing::Test {
         std::ofstream(work_ / name, std::ios::binary) << text;
         return at(name);
     }
-
-    fs::path work_;
-    int calls_ = 0;
 };
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
