@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -73,9 +72,13 @@ std::set<std::string> cellFills(const std::string& svg, const std::string& title
     const std::size_t end = svg.find("</g>", start);
     std::set<std::string> fills;
     const std::string panel = svg.substr(start, end - start);
-    static const std::regex cell("height=\"[0-9.]+\" fill=\"(#[0-9a-f]{6})\" stroke=\"#ffffff\"");
-    for (std::sregex_iterator it(panel.begin(), panel.end(), cell), last; it != last; ++it)
-        fills.insert((*it)[1]);
+    // A cell is a rectangle with a white stroke: height="H" fill="#rrggbb" stroke="#ffffff".
+    const std::string marker = "\" stroke=\"#ffffff\"";
+    for (std::size_t at = panel.find(marker); at != std::string::npos; at = panel.find(marker, at + 1)) {
+        const std::size_t fill = panel.rfind(" fill=\"#", at);
+        if (fill != std::string::npos && at - fill == 14 && panel.rfind("height=\"", fill) != std::string::npos)
+            fills.insert(panel.substr(fill + 7, 7));
+    }
     return fills;
 }
 
@@ -174,11 +177,15 @@ TEST(SweepPlot, RegimeLabelsOfSeveralBranchesStayApart) {
         r.curves.push_back(curve);
     }
     const std::string svg = sweepPlotSvg(r);
-    static const std::regex label(
-        "y=\"([0-9.]+)\" text-anchor=\"end\" font-size=\"11\" fill=\"#[0-9a-f]+\">regime");
+    // The y of every right-aligned regime label: y="Y" text-anchor="end" font-size="11" fill="#..">regime
     std::set<std::string> rows;
-    for (std::sregex_iterator it(svg.begin(), svg.end(), label), last; it != last; ++it)
-        rows.insert((*it)[1]);
+    const std::string anchor = "\" text-anchor=\"end\" font-size=\"11\" fill=\"#";
+    for (std::size_t at = svg.find(anchor); at != std::string::npos; at = svg.find(anchor, at + 1)) {
+        const std::size_t close = svg.find("\">", at + anchor.size());
+        if (close == std::string::npos || svg.compare(close + 2, 6, "regime") != 0) continue;
+        const std::size_t y = svg.rfind("y=\"", at);
+        rows.insert(svg.substr(y + 3, at - y - 3));
+    }
     EXPECT_EQ(rows.size(), 3u) << "one row per candidate label";
     Testing::expectRendersToPng(svg, plotDirectory() / "regimes");
 }
