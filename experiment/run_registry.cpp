@@ -33,6 +33,9 @@ const char* const kIndexUnwritable = "cannot write the run registry index";
 const char* const kFileUnwritable = "cannot write ";
 const char* const kIndexName = "registry.jsonl";
 const char* const kControlsName = "controls.json";
+// Scratch directories of staged writes start with this; no run directory
+// does, since those never start with a dot.
+constexpr std::string_view kScratchPrefix = ".incoming-";
 const std::string_view kMetricsOpening = "\"metrics\":{";
 // The member an index line carries only when its run is not stored at the
 // fixed place root/E[/P]/B; it stands before the metrics.
@@ -106,15 +109,6 @@ std::string metricEntries(const ExperimentResult& result, const RunRecord& run) 
     return text;
 }
 
-// `directory` is the run's place relative to the root when it is not the
-// fixed one, empty otherwise (the line is then exactly as it always was).
-std::string indexLine(const ExperimentResult& result, const RunRecord& run, const std::string& directory) {
-    std::string line = metadataLine(run);
-    line.pop_back();
-    if (!directory.empty()) line += ",\"" + std::string(kDirectoryKey) + "\":" + quoted(directory);
-    return line + "," + std::string(kMetricsOpening) + metricEntries(result, run) + "}}\n";
-}
-
 // Every matched-control check of a run, for a run that fell outside them.
 std::string controlsJson(const RunRecord& run) {
     std::string checks;
@@ -157,13 +151,24 @@ std::string eventsCsv(const std::vector<SpikeRecord>& spikes) {
     return text;
 }
 
-void writeFile(const fs::path& path, const std::string& content) {
+// The whole content with one open, as few writes as the kernel allows, and
+// one close: no stream buffer between the text and the file.
+void writeFile(const fs::path& path, std::string_view content) {
     errno = 0;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw InvalidExperiment(failure(kFileUnwritable, path));
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    if (!out) throw InvalidExperiment(failure(kFileUnwritable, path));
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw InvalidExperiment(failure(kFileUnwritable, path));
+    while (!content.empty()) {
+        const ssize_t written = ::write(fd, content.data(), content.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            const int code = errno;
+            ::close(fd);
+            errno = code;
+            throw InvalidExperiment(failure(kFileUnwritable, path));
+        }
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::close(fd) != 0) throw InvalidExperiment(failure(kFileUnwritable, path));
 }
 
 // The whole file, or nothing when it cannot be opened.
@@ -551,55 +556,193 @@ RunRegistry::RunRegistry(fs::path root) : root_(std::move(root)) {
     if (root_.empty()) throw InvalidExperiment(kNoRoot);
 }
 
-std::vector<fs::path> RunRegistry::write(const ExperimentResult& result) const {
+namespace {
+
+// One run of a staged write: its files wait in <scratch>/<run index>.
+struct StagedRun {
+    std::string fixed;       // the run's fixed place, E[/P]/B
+    std::string metadata;    // metadata.json, which is the run's identity
+    std::string linePrefix;  // the index line up to where a "run_dir" member goes
+    std::string lineSuffix;  // the rest of it: the metrics and the closing braces
+    bool controls = false;   // controls.json was staged too
+};
+
+}  // namespace
+
+// The scratch directory of a staged write is held with a shared lock for as
+// long as the write lives, so that another writer can tell a live staging
+// from one that a killed process left behind (whose lock went with it).
+struct StagedWrite::Runs {
+    fs::path scratch;
+    int fd = -1;  // the scratch directory, locked
+    std::vector<StagedRun> runs;
+
+    Runs() = default;
+    Runs(const Runs&) = delete;
+    Runs& operator=(const Runs&) = delete;
+    // Whatever was not committed goes with the scratch directory.
+    ~Runs() {
+        // Committed, it is empty; a plain rmdir is all it takes then.
+        std::error_code ignored;
+        if (!scratch.empty() && ::rmdir(scratch.c_str()) != 0) fs::remove_all(scratch, ignored);
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+namespace {
+
+// True when the entry `name` of a registry root is a scratch directory.
+bool isScratchName(std::string_view name) { return name.substr(0, kScratchPrefix.size()) == kScratchPrefix; }
+
+// Creates a fresh scratch directory below `root` and locks it. A cleaner may
+// remove a scratch directory between its creation and its lock; the lock
+// then fails or holds a directory that is no longer at its path, and
+// another one is made.
+struct Scratch {
+    fs::path path;
+    int fd = -1;
+};
+Scratch makeScratch(const fs::path& root) {
+    for (int attempt = 0;; ++attempt) {
+        std::string path = (root / (std::string(kScratchPrefix) + "XXXXXX")).string();
+        errno = 0;
+        if (::mkdtemp(path.data()) == nullptr) throw InvalidExperiment(failure(kFileUnwritable, path));
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 && (errno != ENOENT || attempt == 100)) throw InvalidExperiment(failure(kFileUnwritable, path));
+        if (fd < 0) continue;
+        struct stat opened {};
+        struct stat named {};
+        if (::flock(fd, LOCK_SH | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
+            ::stat(path.c_str(), &named) == 0 && opened.st_ino == named.st_ino &&
+            opened.st_dev == named.st_dev) {
+            return {path, fd};
+        }
+        ::close(fd);
+        if (attempt == 100) throw InvalidExperiment(failure(kFileUnwritable, path));
+    }
+}
+
+}  // namespace
+
+StagedWrite::StagedWrite() = default;
+StagedWrite::StagedWrite(StagedWrite&&) noexcept = default;
+StagedWrite& StagedWrite::operator=(StagedWrite&&) noexcept = default;
+StagedWrite::~StagedWrite() = default;
+
+std::size_t StagedWrite::size() const { return runs_ ? runs_->runs.size() : 0; }
+
+StagedWrite RunRegistry::stage(const ExperimentResult& result) const {
     fs::create_directories(root_);
+    StagedWrite staged;
+    staged.runs_ = std::make_unique<StagedWrite::Runs>();
+    StagedWrite::Runs& runs = *staged.runs_;
+    const Scratch scratch = makeScratch(root_);
+    runs.scratch = scratch.path;
+    runs.fd = scratch.fd;
+
+    for (std::size_t i = 0; i < result.runs.size(); ++i) {
+        const RunRecord& run = result.runs[i];
+        StagedRun staging;
+        staging.fixed = fixedDirectory(result.experiment, run.point, run.branch);
+        staging.metadata = metadataLine(run) + "\n";
+        staging.linePrefix = staging.metadata.substr(0, staging.metadata.size() - 2);
+        staging.lineSuffix = "," + std::string(kMetricsOpening) + metricEntries(result, run) + "}}\n";
+        staging.controls = !run.valid;
+
+        const fs::path dir = runs.scratch / std::to_string(i);
+        errno = 0;
+        if (::mkdir(dir.c_str(), 0777) != 0) throw InvalidExperiment(failure(kFileUnwritable, dir));
+        writeFile(dir / kRunFiles[0], staging.metadata);
+        writeFile(dir / kRunFiles[1], eventsCsv(run.spikes));
+        writeFile(dir / kRunFiles[2], trajectoryCsv(run.trajectory));
+        writeFile(dir / kRunFiles[3], run.synapse_log);
+        writeFile(dir / kRunFiles[4], metricsJson(result, run));
+        if (staging.controls) writeFile(dir / kControlsName, controlsJson(run));
+        runs.runs.push_back(std::move(staging));
+    }
+    return staged;
+}
+
+std::vector<fs::path> RunRegistry::commit(StagedWrite staged) const {
+    std::vector<fs::path> written;
+    if (!staged.runs_) return written;
+    const StagedWrite::Runs& runs = *staged.runs_;
     IndexAppender index(root_ / kIndexName);
 
-    std::vector<fs::path> written;
-    for (const RunRecord& run : result.runs) {
-        // A run's metadata is its whole identity: the place is its own when
-        // empty or holding the same metadata, and a run of another identity
-        // there (another engine version, seed, tolerance, or point values
-        // that share a label) keeps its files. A metadata file that is not
-        // one whole line is what a writer killed while writing it left, not
-        // a stored run.
-        const std::string metadata = metadataLine(run) + "\n";
-        std::string relative = fixedDirectory(result.experiment, run.point, run.branch);
+    for (std::size_t i = 0; i < runs.runs.size(); ++i) {
+        const StagedRun& run = runs.runs[i];
+        const fs::path from = runs.scratch / std::to_string(i);
+        std::string relative = run.fixed;
         std::string named;
-        const std::optional<std::string> occupant = readSmallFile(root_ / relative / kRunFiles[0]);
-        const bool occupied = occupant && !occupant->empty() && occupant->back() == '\n' &&
-                              isWholeObject(std::string_view(*occupant).substr(0, occupant->size() - 1));
-        if (occupied && *occupant != metadata) {
-            char digest[17];
-            std::snprintf(digest, sizeof digest, "%016llx",
-                          static_cast<unsigned long long>(stableHash64(metadata)));
-            relative += "-" + std::string(digest, 12);
-            named = relative;
+        fs::path dir = root_ / fs::path(relative);
+        fs::create_directories(dir.parent_path());
+        // A free place (absent, or an empty directory) takes the whole run
+        // in one rename, so a run directory never shows half its files.
+        bool moved = ::rename(from.c_str(), dir.c_str()) == 0;
+        if (!moved) {
+            // A run's metadata is its whole identity: the place is its own
+            // when holding the same metadata (the copy is overwritten), and a
+            // run of another identity there (another engine version, seed,
+            // tolerance, or point values that share a label) keeps its
+            // files. A metadata file that is not one whole line is what a
+            // writer killed while writing it left, not a stored run.
+            const std::optional<std::string> occupant = readSmallFile(dir / kRunFiles[0]);
+            const bool occupied = occupant && !occupant->empty() && occupant->back() == '\n' &&
+                                  isWholeObject(std::string_view(*occupant).substr(0, occupant->size() - 1));
+            if (occupied && *occupant != run.metadata) {
+                char digest[17];
+                std::snprintf(digest, sizeof digest, "%016llx",
+                              static_cast<unsigned long long>(stableHash64(run.metadata)));
+                relative += "-" + std::string(digest, 12);
+                named = relative;
+                dir = root_ / fs::path(relative);
+                moved = ::rename(from.c_str(), dir.c_str()) == 0;
+            }
         }
-        const fs::path dir = root_ / fs::path(relative);
-        fs::create_directories(dir);
+        if (!moved) {
+            // The place holds files already: each staged file replaces its
+            // namesake, the others stay.
+            fs::create_directories(dir);
+            for (const char* name :
+                 {kRunFiles[0], kRunFiles[1], kRunFiles[2], kRunFiles[3], kRunFiles[4], kControlsName}) {
+                if (name == kControlsName && !run.controls) continue;
+                errno = 0;
+                if (::rename((from / name).c_str(), (dir / name).c_str()) != 0)
+                    throw InvalidExperiment(failure(kFileUnwritable, dir / name));
+            }
+        }
+        for (const char* name : kRunFiles) written.push_back(dir / name);
+        if (run.controls) written.push_back(dir / kControlsName);
 
-        const std::pair<const char*, std::string> files[] = {
-            {kRunFiles[0], metadata},
-            {kRunFiles[1], eventsCsv(run.spikes)},
-            {kRunFiles[2], trajectoryCsv(run.trajectory)},
-            {kRunFiles[3], run.synapse_log},
-            {kRunFiles[4], metricsJson(result, run)},
-        };
-        for (const auto& [name, content] : files) {
-            writeFile(dir / name, content);
-            written.push_back(dir / name);
-        }
-        if (!run.valid) {
-            writeFile(dir / kControlsName, controlsJson(run));
-            written.push_back(dir / kControlsName);
-        }
-
-        // Only after the run's files are complete: an index line names a
+        // Only after the run's files are in place: an index line names a
         // finished run.
-        index.append(indexLine(result, run, named));
+        std::string line = run.linePrefix;
+        if (!named.empty()) line += ",\"" + std::string(kDirectoryKey) + "\":" + quoted(std::as_const(named));
+        index.append(line + run.lineSuffix);
     }
     return written;
+}
+
+std::vector<fs::path> RunRegistry::write(const ExperimentResult& result) const {
+    std::vector<fs::path> written = commit(stage(result));
+    removeAbandonedScratch();
+    return written;
+}
+
+void RunRegistry::removeAbandonedScratch() const {
+    std::error_code error;
+    for (fs::directory_iterator entry(root_, error), end; !error && entry != end; entry.increment(error)) {
+        const fs::path path = entry->path();
+        if (!isScratchName(path.filename().string())) continue;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        // Only a directory nobody holds: its writer is gone.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+        ::close(fd);
+    }
 }
 
 std::vector<std::string> RunRegistry::indexLines() const { return readIndexLines(root_ / kIndexName); }

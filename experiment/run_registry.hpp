@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,6 +65,30 @@ struct DamagedRun {
     std::string problem;
 };
 
+// The files of one experiment's runs, written ahead of time into a private
+// scratch directory inside a registry, waiting to be committed there.
+// Staging takes no lock, so several threads or processes may stage at once;
+// the commit then only moves each finished run directory into its place and
+// appends its index line. A staged write that is dropped uncommitted removes
+// its scratch directory.
+class StagedWrite {
+  public:
+    StagedWrite();
+    StagedWrite(StagedWrite&&) noexcept;
+    StagedWrite& operator=(StagedWrite&&) noexcept;
+    StagedWrite(const StagedWrite&) = delete;
+    StagedWrite& operator=(const StagedWrite&) = delete;
+    ~StagedWrite();
+
+    // The number of runs staged.
+    std::size_t size() const;
+
+  private:
+    friend class RunRegistry;
+    struct Runs;
+    std::unique_ptr<Runs> runs_;
+};
+
 class RunRegistry {
   public:
     // Throws InvalidExperiment when `root` is empty.
@@ -84,6 +110,21 @@ class RunRegistry {
     // error when a directory cannot be created and InvalidExperiment, naming
     // the file and the cause, when a file cannot be written.
     std::vector<std::filesystem::path> write(const ExperimentResult& result) const;
+
+    // The two halves of write, for writers that build runs on several
+    // threads: stage writes every run's files into a scratch directory below
+    // the root (not a run directory, never named by the index); commit moves
+    // them to their places and appends the index lines exactly as write
+    // does. Staging throws the standard file-system error when the root
+    // cannot be created and InvalidExperiment when a file cannot be written.
+    StagedWrite stage(const ExperimentResult& result) const;
+    std::vector<std::filesystem::path> commit(StagedWrite staged) const;
+
+    // Removes the scratch directories that writers killed between staging
+    // and commit left below the root; a staging in progress is left alone.
+    // Write does this after its own runs; the sweep runner before it reads
+    // the index.
+    void removeAbandonedScratch() const;
 
     // Index entries without metrics, in file order; empty when there is no
     // index. Malformed numbers throw the standard conversion errors. A last

@@ -71,9 +71,22 @@ struct ReusedRun {
 // One (point, seed) pair: what compute leaves for commit.
 struct PairTask {
     std::vector<ReusedRun> cached;               // one per branch when reused
-    std::optional<ExperimentResult> experiment;  // when executed
+    std::optional<ExperimentResult> experiment;  // when executed, its runs labelled with the point
+    StagedWrite staged;                          // the executed runs' files, awaiting their commit
     std::uint64_t missing = 0;                   // indexed branch runs whose files are gone
 };
+
+// Names each run of an executed pair after its point and seed, with the
+// point's values among its parameters.
+void labelRuns(ExperimentResult& experiment, const SweepPoint& point, std::uint64_t seed) {
+    const std::string label = point.label();
+    for (RunRecord& run : experiment.runs) {
+        run.point = label + "_seed=" + std::to_string(seed);
+        run.point_hash = point.hash();
+        for (const SweepParameter& parameter : point.parameters)
+            run.parameters["sweep." + parameter.name] = formatFull(parameter.value);
+    }
+}
 
 // The point with index `index` in expansion order (first axis slowest),
 // built on demand so that no sweep holds all of its points.
@@ -193,6 +206,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
     // that do not read are skipped and reported, not fatal.
     ReuseCache cache;
     if (registry_ != nullptr) {
+        registry_->removeAbandonedScratch();
         IndexScan scan = registry_->scanIndex();
         result.skippedIndexLines = std::move(scan.skipped);
         cache = loadCache(scan, spec.name);
@@ -266,6 +280,10 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
             task.cached = std::move(cached);
         } else {
             task.experiment = runner_.run(seeded, *model, rule);
+            labelRuns(*task.experiment, point, seeded.seed);
+            // The files are written here, on the computing thread; the
+            // commit only moves them into place.
+            if (registry_ != nullptr) task.staged = registry_->stage(*task.experiment);
         }
         const std::lock_guard lock(pendingMutex);
         pending.emplace(i, std::move(task));
@@ -337,10 +355,6 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                 ExperimentResult& experiment = *task.experiment;
                 const std::string label = point.label();
                 for (RunRecord& run : experiment.runs) {
-                    run.point = label + "_seed=" + std::to_string(seed);
-                    run.point_hash = point.hash();
-                    for (const SweepParameter& parameter : point.parameters)
-                        run.parameters["sweep." + parameter.name] = formatFull(parameter.value);
                     CellTally& tally = tallies[run.branch];
                     if (run.valid) {
                         appendValues(tally, run.metrics);
@@ -353,7 +367,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                         result.invalidRuns.push_back({label, seed, run.branch, false, run.control_checks});
                     }
                 }
-                if (registry_ != nullptr) registry_->write(experiment);
+                if (registry_ != nullptr) registry_->commit(std::move(task.staged));
             }
             committed += 1;
             if (options.progress) options.progress(committed, selected, reusedPairs);

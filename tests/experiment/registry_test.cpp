@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -266,6 +267,51 @@ TEST_F(RegistryTest, ReadsBackWhatItWrote) {
     std::size_t files = 0;
     for (const auto& item : fs::recursive_directory_iterator(root_)) files += item.is_regular_file();
     EXPECT_EQ(files, 12u);
+}
+
+// Every entry below the root, directories included, "/"-separated.
+std::vector<std::string> treeNames(const fs::path& root) {
+    std::vector<std::string> names;
+    for (const auto& item : fs::recursive_directory_iterator(root))
+        names.push_back(fs::relative(item.path(), root).generic_string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(RegistryTest, StagedRunsAppearOnlyWhenCommittedAndAbandonedStagingIsCleared) {
+    const RunRegistry registry(root_);
+    const RunRegistry reference(root_.string() + "-reference");
+    fs::remove_all(reference.root());
+    reference.write(handBuiltResult());
+
+    // Staged and dropped: nothing stays, not even the scratch directory.
+    registry.stage(handBuiltResult());
+    EXPECT_EQ(treeNames(root_), std::vector<std::string>{});
+
+    // Two staged at once and committed in order: the same files and index
+    // as two plain writes.
+    StagedWrite first = registry.stage(handBuiltResult());
+    StagedWrite second = registry.stage(handBuiltResult());
+    EXPECT_EQ(first.size(), 2u);
+    registry.commit(std::move(first));
+    registry.commit(std::move(second));
+    reference.write(handBuiltResult());
+    EXPECT_EQ(treeNames(root_), treeNames(reference.root()));
+    EXPECT_EQ(index(), Testing::readFile((reference.root() / "registry.jsonl").string()));
+
+    // A scratch directory nobody holds is what a killed writer left; one
+    // that a live staging holds stays until its own commit.
+    fs::create_directories(root_ / ".incoming-killed" / "0");
+    std::ofstream(root_ / ".incoming-killed" / "0" / "events.csv") << "partial";
+    StagedWrite live = registry.stage(handBuiltResult());
+    registry.removeAbandonedScratch();
+    EXPECT_FALSE(fs::exists(root_ / ".incoming-killed"));
+    // The live scratch: its directory, and two run directories with 5 and 6 files.
+    EXPECT_EQ(treeNames(root_).size(), treeNames(reference.root()).size() + 14);
+    registry.commit(std::move(live));
+    reference.write(handBuiltResult());
+    EXPECT_EQ(treeNames(root_), treeNames(reference.root()));
+    fs::remove_all(reference.root());
 }
 
 TEST_F(RegistryTest, BlankLinesInTheIndexAreSkipped) {
