@@ -216,33 +216,45 @@ bool isWholeObject(std::string_view line) {
 // lacks its line feed is read as before.
 struct NumberedLine {
     std::uint64_t number = 0;  // 1-based
+    std::string_view text;
+};
+
+// An index line kept beyond the reader's block.
+struct OwnedLine {
+    std::uint64_t number = 0;
     std::string text;
 };
 
-std::vector<NumberedLine> readNumberedIndexLines(const fs::path& index) {
-    std::ifstream in(index, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream content;
-    content << in.rdbuf();
-    const std::string text = content.str();
-    std::vector<NumberedLine> lines;
-    std::size_t start = 0;
+// Calls visit(line) for each non-empty line of the index in file order; no
+// call when it cannot be opened. The file is read in blocks, so an index of
+// any size costs one block and one line of memory here.
+template <class Visit>
+void forEachIndexLine(const fs::path& index, Visit&& visit) {
+    const int fd = ::open(index.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    constexpr std::size_t kBlock = 1 << 20;
+    std::string buffer;
     std::uint64_t number = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        ++number;
-        if (end > start) lines.push_back({number, text.substr(start, end - start)});
-        start = end + 1;
+    for (;;) {
+        const std::size_t kept = buffer.size();
+        buffer.resize(kept + kBlock);
+        ssize_t got = 0;
+        while ((got = ::read(fd, buffer.data() + kept, kBlock)) < 0 && errno == EINTR) {
+        }
+        buffer.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        if (got <= 0) break;
+        std::size_t start = 0;
+        for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
+            ++number;
+            if (end > start) visit(NumberedLine{number, std::string_view(buffer).substr(start, end - start)});
+        }
+        buffer.erase(0, start);
     }
-    if (!text.empty() && text.back() != '\n' && !isWholeObject(lines.back().text)) lines.pop_back();
-    return lines;
-}
-
-std::vector<std::string> readIndexLines(const fs::path& index) {
-    std::vector<std::string> lines;
-    for (NumberedLine& line : readNumberedIndexLines(index)) lines.push_back(std::move(line.text));
-    return lines;
+    if (!buffer.empty() && isWholeObject(buffer)) visit(NumberedLine{number + 1, buffer});
 }
 
 // The index opened for appending, each line with one write call.
@@ -254,7 +266,7 @@ std::vector<std::string> readIndexLines(const fs::path& index) {
 // lock goes with the descriptor, also when the process is killed.
 //
 // Opening it removes a partial last line left by a writer killed in the
-// middle of an append (exactly what readIndexLines leaves out, so readers see
+// middle of an append (exactly what forEachIndexLine leaves out, so readers see
 // the same entries before and after), and when the last line is whole but
 // lacks its line feed, the first appended line starts with one, so that a
 // new line never continues an old one.
@@ -414,9 +426,21 @@ std::string_view identityPart(std::string_view line) {
     return line.substr(0, std::min(line.find(kMetricsOpening), line.size()));
 }
 
+// Where the directory member starts in the identity part of an index line
+// (at its comma), or npos. It follows the parameters object: that closing
+// brace tells it from a parameter of the same name.
+std::size_t directoryMember(std::string_view identity) {
+    const std::string marker = "},\"" + std::string(kDirectoryKey) + "\":";
+    const std::size_t at = identity.find(marker);
+    return at == std::string_view::npos ? at : at + 1;
+}
+
 // The run directory an index line names, or the fixed one.
 std::string entryDirectory(const std::string& line, const RegistryEntry& entry) {
-    std::string named = field(std::string(identityPart(line)), kDirectoryKey);
+    const std::string_view identity = identityPart(line);
+    const std::size_t member = directoryMember(identity);
+    const std::string named =
+        member == std::string_view::npos ? std::string() : field(std::string(identity.substr(member)), kDirectoryKey);
     return named.empty() ? fixedDirectory(entry.experiment, entry.point, entry.branch) : named;
 }
 
@@ -491,6 +515,133 @@ std::map<std::string, double> parseMetrics(const std::string& line) {
         at = valueEnd + 1;
     }
     return metrics;
+}
+
+// A cursor over one index line for the reading by member position.
+class LineCursor {
+  public:
+    explicit LineCursor(std::string_view line) : line_(line) {}
+
+    // `"name":` is next; it is passed over.
+    bool key(std::string_view name) {
+        if (line_.size() - at_ < name.size() + 3 || line_[at_] != '"' ||
+            line_.compare(at_ + 1, name.size(), name) != 0 || line_[at_ + 1 + name.size()] != '"' ||
+            line_[at_ + 2 + name.size()] != ':')
+            return false;
+        at_ += name.size() + 3;
+        return true;
+    }
+    // `c` is next; it is passed over.
+    bool next(char c) {
+        if (at_ >= line_.size() || line_[at_] != c) return false;
+        ++at_;
+        return true;
+    }
+    bool peek(char c) const { return at_ < line_.size() && line_[at_] == c; }
+    // A string value, its escapes undone as field() undoes them.
+    bool text(std::string& out) {
+        if (!next('"')) return false;
+        out.clear();
+        for (; at_ < line_.size(); ++at_) {
+            char c = line_[at_];
+            if (c == '"') {
+                ++at_;
+                return true;
+            }
+            if (c == '\\') {
+                if (++at_ == line_.size()) return false;
+                c = unescape(line_[at_]);
+            }
+            out += c;
+        }
+        return false;
+    }
+    // A string value that has no escapes, as it stands.
+    bool plainText(std::string_view& out) {
+        if (!next('"')) return false;
+        const std::size_t end = line_.find_first_of("\"\\", at_);
+        if (end == std::string_view::npos || line_[end] != '"') return false;
+        out = line_.substr(at_, end - at_);
+        at_ = end + 1;
+        return true;
+    }
+    // The raw text of a number or a flag: up to the next "," or "}".
+    bool raw(std::string& out) {
+        const std::size_t end = line_.find_first_of(",}", at_);
+        if (end == std::string_view::npos) return false;
+        out.assign(line_.substr(at_, end - at_));
+        at_ = end;
+        return true;
+    }
+    // Only blanks are left.
+    bool atEnd() const { return line_.find_first_not_of(" \t\r", at_) == std::string_view::npos; }
+
+  private:
+    std::string_view line_;
+    std::size_t at_ = 0;
+};
+
+// Reads an index line in one pass by member position when it is laid out
+// exactly as the writer lays lines out; false for any other line, which the
+// member-by-member reading (field() and parseMetrics) then reads. On every
+// line accepted here both readings give the same entry: the writer's layout
+// puts each member the other reading looks for at its first occurrence, and
+// both take the directory only after the parameters. The metrics are read
+// when `withMetrics`.
+bool readWriterLine(std::string_view line, RegistryEntry& entry, bool withMetrics) {
+    LineCursor at(line);
+    std::string number;
+    const auto text = [&at](const char* key, std::string& out) { return at.key(key) && at.text(out); };
+    const auto value = [&at, &number](const char* key, bool last = false) {
+        return at.key(key) && at.raw(number) && (last || at.next(','));
+    };
+    try {
+        if (!at.next('{') || !text("experiment", entry.experiment) || !at.next(',') ||
+            !text("branch", entry.branch) || !at.next(',') || !text("point", entry.point) || !at.next(',') ||
+            !value("point_hash"))
+            return false;
+        entry.point_hash = number.empty() ? 0 : toUnsigned64(number);
+        if (!text("hypothesis", entry.hypothesis) || !at.next(',') ||
+            !text("theory_version", entry.theory_version) || !at.next(',') ||
+            !text("engine_version", entry.engine_version) || !at.next(',') ||
+            !text("metrics_version", entry.metrics_version) || !at.next(',') || !value("config_hash"))
+            return false;
+        entry.config_hash = toUnsigned64(number);
+        if (!value("architecture_hash")) return false;
+        entry.architecture_hash = toUnsigned64(number);
+        if (!value("seed")) return false;
+        entry.seed = toUnsigned64(number);
+        if (!value("trials")) return false;
+        entry.trials = toUnsigned64(number);
+        if (!value("duration_ns")) return false;
+        entry.duration_ns = toSigned64(number);
+        if (!value("valid")) return false;
+        entry.valid = number == "true";
+
+        // Parameters are not read back, only passed over.
+        if (!at.key("parameters") || !at.next('{')) return false;
+        std::string skipped;
+        for (bool first = true; !at.next('}'); first = false) {
+            if ((!first && !at.next(',')) || !at.text(skipped) || !at.next(':') || !at.text(skipped))
+                return false;
+        }
+        if (!at.next(',')) return false;
+        std::string named;
+        if (at.peek('"') && at.key(kDirectoryKey) && (!at.text(named) || !at.next(','))) return false;
+        entry.directory = named.empty() ? fixedDirectory(entry.experiment, entry.point, entry.branch) : named;
+
+        if (!at.key("metrics") || !at.next('{')) return false;
+        entry.metrics.clear();
+        std::string_view metric;
+        for (bool first = true; !at.next('}'); first = false) {
+            if ((!first && !at.next(',')) || !at.plainText(metric) || !at.next(':') || !at.raw(number))
+                return false;
+            if (withMetrics) entry.metrics[std::string(metric)] = metricValue(number);
+        }
+        return at.next('}') && at.atEnd();
+    } catch (const std::exception&) {
+        return false;  // the other reading tells what does not convert
+    }
 }
 
 }  // namespace
@@ -745,30 +896,51 @@ void RunRegistry::removeAbandonedScratch() const {
     }
 }
 
-std::vector<std::string> RunRegistry::indexLines() const { return readIndexLines(root_ / kIndexName); }
+std::vector<std::string> RunRegistry::indexLines() const {
+    std::vector<std::string> lines;
+    forEachIndexLine(root_ / kIndexName, [&lines](const NumberedLine& line) { lines.emplace_back(line.text); });
+    return lines;
+}
 
 std::vector<RegistryEntry> RunRegistry::readIndex() const {
     std::vector<RegistryEntry> entries;
-    for (const std::string& line : indexLines()) {
-        entries.push_back(parseEntry(line));
-        entries.back().directory = entryDirectory(line, entries.back());
-    }
+    forEachIndexLine(root_ / kIndexName, [&entries](const NumberedLine& line) {
+        RegistryEntry& entry = entries.emplace_back();
+        if (readWriterLine(line.text, entry, false)) return;
+        const std::string text(line.text);
+        entry = parseEntry(text);
+        entry.directory = entryDirectory(text, entry);
+    });
     return entries;
+}
+
+void RunRegistry::scanIndex(const std::function<void(RegistryEntry& entry, std::uint64_t line)>& visit,
+                            std::vector<SkippedIndexLine>& skipped) const {
+    RegistryEntry entry;
+    forEachIndexLine(root_ / kIndexName, [&](const NumberedLine& line) {
+        if (!readWriterLine(line.text, entry, true)) {
+            try {
+                const std::string text(line.text);
+                entry = parseEntryNamingFields(text);
+                entry.metrics = parseMetricsNamingValue(text);
+                entry.directory = entryDirectory(text, entry);
+            } catch (const std::exception& error) {
+                skipped.push_back({line.number, error.what()});
+                return;
+            }
+        }
+        visit(entry, line.number);
+    });
 }
 
 IndexScan RunRegistry::scanIndex() const {
     IndexScan scan;
-    for (const NumberedLine& line : readNumberedIndexLines(root_ / kIndexName)) {
-        try {
-            RegistryEntry entry = parseEntryNamingFields(line.text);
-            entry.metrics = parseMetricsNamingValue(line.text);
-            entry.directory = entryDirectory(line.text, entry);
+    scanIndex(
+        [&scan](RegistryEntry& entry, std::uint64_t line) {
             scan.entries.push_back(std::move(entry));
-            scan.lines.push_back(line.number);
-        } catch (const std::exception& error) {
-            scan.skipped.push_back({line.number, error.what()});
-        }
-    }
+            scan.lines.push_back(line);
+        },
+        scan.skipped);
     return scan;
 }
 
@@ -828,14 +1000,15 @@ std::vector<SkippedIndexLine> RunRegistry::mergeFrom(const RunRegistry& source, 
     const fs::path sourceRoot = fs::weakly_canonical(fs::absolute(source.root_), error);
     fs::create_directories(root_);
     IndexAppender index(root_ / kIndexName);
-    for (const NumberedLine& line : readNumberedIndexLines(source.root_ / kIndexName)) {
+    forEachIndexLine(source.root_ / kIndexName, [&](const NumberedLine& numbered) {
+        const OwnedLine line{numbered.number, std::string(numbered.text)};
         RegistryEntry entry;
         try {
             entry = parseEntryNamingFields(line.text);
             parseMetricsNamingValue(line.text);
         } catch (const std::exception& failure) {
             skipped.push_back({line.number, failure.what()});
-            continue;
+            return;
         }
         entry.directory = entryDirectory(line.text, entry);
         const fs::path from = source.root_ / fs::path(entry.directory);
@@ -849,7 +1022,7 @@ std::vector<SkippedIndexLine> RunRegistry::mergeFrom(const RunRegistry& source, 
         // The identity of the run is its metadata; without the file, the
         // index line's own identity stands for it.
         std::string_view identity = identityPart(line.text);
-        const std::size_t named = identity.find(",\"" + std::string(kDirectoryKey) + "\":");
+        const std::size_t named = directoryMember(identity);
         if (named != std::string_view::npos)
             identity = identity.substr(0, named);
         else if (!identity.empty() && identity.back() == ',')
@@ -887,7 +1060,7 @@ std::vector<SkippedIndexLine> RunRegistry::mergeFrom(const RunRegistry& source, 
             mergedLine.pop_back();
         index.append(mergedLine + "\n");
         ++merged;
-    }
+    });
     return skipped;
 }
 
@@ -903,7 +1076,8 @@ std::vector<DamagedRun> RunRegistry::verify() const {
         const std::size_t at = text.find(kMetricsOpening);
         return at == std::string_view::npos ? std::string_view() : trimmed(text.substr(at));
     };
-    for (const NumberedLine& line : readNumberedIndexLines(root_ / kIndexName)) {
+    forEachIndexLine(root_ / kIndexName, [&](const NumberedLine& numbered) {
+        const OwnedLine line{numbered.number, std::string(numbered.text)};
         RegistryEntry entry;
         try {
             entry = parseEntryNamingFields(line.text);
@@ -911,7 +1085,7 @@ std::vector<DamagedRun> RunRegistry::verify() const {
         } catch (const std::exception& error) {
             damaged.push_back(
                 {line.number, "", std::string("the index line does not read: ") + error.what()});
-            continue;
+            return;
         }
         entry.directory = entryDirectory(line.text, entry);
         const fs::path dir = runDirectory(entry);
@@ -926,12 +1100,12 @@ std::vector<DamagedRun> RunRegistry::verify() const {
         }
         if (!missing.empty()) {
             report("missing " + missing);
-            continue;
+            return;
         }
         // The index line is the metadata line with the directory and the
         // metrics added before its closing brace.
         std::string_view identity = identityPart(trimmed(line.text));
-        const std::size_t named = identity.find(",\"" + std::string(kDirectoryKey) + "\":");
+        const std::size_t named = directoryMember(identity);
         if (named != std::string_view::npos)
             identity = identity.substr(0, named);
         else if (!identity.empty() && identity.back() == ',')
@@ -944,20 +1118,25 @@ std::vector<DamagedRun> RunRegistry::verify() const {
             field(*metrics, "valid") != (entry.valid ? "true" : "false") ||
             field(*metrics, "branch") != entry.branch)
             report("metrics.json does not match the index line");
-    }
+    });
     return damaged;
 }
 
 std::vector<RegistryEntry> RunRegistry::loadEntries() const {
     // Every identity is read before any metrics, so a malformed identity
-    // is reported ahead of a malformed metric value.
-    const std::vector<std::string> lines = indexLines();
+    // is reported ahead of a malformed metric value: the lines read by
+    // member position have neither, the others keep their text until then.
     std::vector<RegistryEntry> entries;
-    for (const std::string& line : lines) {
-        entries.push_back(parseEntry(line));
-        entries.back().directory = entryDirectory(line, entries.back());
-    }
-    for (std::size_t i = 0; i < lines.size(); ++i) entries[i].metrics = parseMetrics(lines[i]);
+    std::vector<std::pair<std::size_t, std::string>> others;
+    forEachIndexLine(root_ / kIndexName, [&](const NumberedLine& line) {
+        RegistryEntry& entry = entries.emplace_back();
+        if (readWriterLine(line.text, entry, true)) return;
+        std::string text(line.text);
+        entry = parseEntry(text);
+        entry.directory = entryDirectory(text, entry);
+        others.emplace_back(entries.size() - 1, std::move(text));
+    });
+    for (const auto& [index, text] : others) entries[index].metrics = parseMetrics(text);
     return entries;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -143,6 +144,13 @@ class RunRegistry {
     // The index read line by line: a line that does not read as a run is
     // skipped and reported with its line number instead of ending the read.
     IndexScan scanIndex() const;
+
+    // The same reading without keeping the entries: visit(entry, line) is
+    // called for each run in file order (the entry may be moved from), and
+    // the skipped lines are appended to `skipped`. Memory stays that of one
+    // line, however long the index.
+    void scanIndex(const std::function<void(RegistryEntry& entry, std::uint64_t line)>& visit,
+                   std::vector<SkippedIndexLine>& skipped) const;
 
     // root / entry.directory.
     std::filesystem::path runDirectory(const RegistryEntry& entry) const;

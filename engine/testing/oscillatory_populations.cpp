@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <locale>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "common/byte_io.hpp"
+#include "common/format.hpp"
 #include "common/hash.hpp"
 #include "engine/errors.hpp"
 #include "experiment/experiment_spec.hpp"
@@ -55,12 +57,9 @@ ModelArchitecture withModulation(double modulation) {
 
 // The default stream text of v (six significant digits), as the
 // architecture text has always written its numbers.
-std::string shortText(double v) {
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << v;
-    return text.str();
-}
+// The stream's default for a double is the C "%.6g" conversion, so the C
+// library writes it directly, without building a stream per number.
+std::string shortText(double v) { return formatShort(v); }
 
 // Every digit of v, for quantities whose short text would not tell two
 // values apart.
@@ -70,7 +69,12 @@ std::string exactText(double v) {
     return buffer;
 }
 
+// True when the short text reads back as v. A stream reads finite normal
+// numbers exactly as strtod does and never reads "inf" or "nan"; a
+// subnormal value is left to the stream itself, whose range checks differ.
 bool shortTextIsExact(double v) {
+    if (!std::isfinite(v)) return false;
+    if (std::fpclassify(v) != FP_SUBNORMAL) return std::strtod(shortText(v).c_str(), nullptr) == v;
     std::istringstream in(shortText(v));
     in.imbue(std::locale::classic());
     double back = 0;
@@ -485,7 +489,8 @@ std::string OscillatoryPopulations::architectureDescription() const {
     for (const auto& [name, value] : shortened) {
         if (!shortTextIsExact(value)) text += std::string(" ") + name + ".exact=" + exactText(value);
     }
-    if (a.groupSizes != std::vector<std::uint64_t>(a.groupSizes.size(), kGroupNeurons)) {
+    if (std::any_of(a.groupSizes.begin(), a.groupSizes.end(),
+                    [](std::uint64_t size) { return size != kGroupNeurons; })) {
         text += " sizes=";
         for (std::size_t g = 0; g < a.groupSizes.size(); ++g)
             text += (g == 0 ? "" : ",") + std::to_string(a.groupSizes[g]);

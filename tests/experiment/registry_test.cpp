@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/convert.hpp"
+#include "common/format.hpp"
 #include "experiment/run_registry.hpp"
 #include "support/expect_throws.hpp"
 #include "support/golden.hpp"
@@ -312,6 +313,58 @@ TEST_F(RegistryTest, StagedRunsAppearOnlyWhenCommittedAndAbandonedStagingIsClear
     reference.write(handBuiltResult());
     EXPECT_EQ(treeNames(root_), treeNames(reference.root()));
     fs::remove_all(reference.root());
+}
+
+// The whole of an entry as read back: identity, place and metrics.
+std::string entryText(const RegistryEntry& e) {
+    std::string text = identity(e) + "|" + e.directory;
+    for (const auto& [name, value] : e.metrics) text += "|" + name + "=" + formatFull(value);
+    return text;
+}
+
+TEST_F(RegistryTest, LinesReadByPositionReadAsMemberByMember) {
+    // Lines as the writer lays them out take the quick reading; the same
+    // lines with a blank after their first colon take the reading member
+    // by member. Both must give the same entries.
+    const RunRegistry registry(root_);
+    ExperimentResult result = handBuiltResult();
+    result.metrics = {"m2", "m1", "tiny", "h{"};
+    result.runs[0].metrics["tiny"] = -2.5e-300;
+    result.runs[0].metrics["h{"] = 1e300;
+    result.runs[0].point = "p=1,\"}";
+    result.runs[0].point_hash = 12345678901234567890ULL;
+    result.runs[0].parameters["run_dir"] = "elsewhere";  // must not be taken for the run's place
+    result.runs[0].parameters["q\"\\"] = "\"metrics\":{";
+    registry.write(result);
+    for (RunRecord& run : result.runs) run.engine_version = "another";  // the same places, taken
+    registry.write(result);
+
+    const std::vector<std::string> written = splitLines(index());
+    ASSERT_EQ(written.size(), 4u);
+    std::string both;
+    for (const std::string& line : written) {
+        both += line + "\n";
+        std::string spaced = line;
+        spaced.insert(spaced.find(':') + 1, " ");
+        both += spaced + "\n";
+    }
+    writeIndex(both);
+    const IndexScan scan = registry.scanIndex();
+    const std::vector<RegistryEntry> loaded = registry.loadEntries();
+    const std::vector<RegistryEntry> identities = registry.readIndex();
+    ASSERT_TRUE(scan.skipped.empty());
+    ASSERT_EQ(scan.entries.size(), 8u);
+    ASSERT_EQ(loaded.size(), 8u);
+    for (std::size_t i = 0; i < 8; i += 2) {
+        EXPECT_EQ(entryText(scan.entries[i]), entryText(scan.entries[i + 1])) << written[i / 2];
+        EXPECT_EQ(entryText(loaded[i]), entryText(scan.entries[i]));
+        EXPECT_EQ(entryText(loaded[i + 1]), entryText(scan.entries[i]));
+        EXPECT_EQ(identity(identities[i]) + identities[i].directory,
+                  identity(identities[i + 1]) + identities[i + 1].directory);
+    }
+    EXPECT_EQ(scan.entries[0].directory, "Exp__q_/p_1___/with_space_slash");
+    EXPECT_EQ(scan.entries[4].directory.rfind("Exp__q_/p_1___/with_space_slash-", 0), 0u);
+    EXPECT_EQ(scan.entries[0].metrics.at("tiny"), -2.5e-300);
 }
 
 TEST_F(RegistryTest, BlankLinesInTheIndexAreSkipped) {
