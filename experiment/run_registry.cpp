@@ -1,6 +1,7 @@
 #include "experiment/run_registry.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -412,12 +413,20 @@ RegistryEntry parseEntry(const std::string& line) {
     return entry;
 }
 
-// The fixed place of a run below the root: E[/P]/B, "/"-separated.
+// The fixed place of a run below the root: E[/P]/B, "/"-separated, built
+// in one string (it is made for every index line read).
 std::string fixedDirectory(const std::string& experiment, const std::string& point,
                            const std::string& branch) {
-    std::string dir = safePathComponent(experiment);
-    if (!point.empty()) dir += "/" + safePathComponent(point);
-    return dir + "/" + safePathComponent(branch);
+    std::string dir;
+    dir.reserve(experiment.size() + point.size() + branch.size() + 2);
+    dir += safePathComponent(experiment);
+    if (!point.empty()) {
+        dir += '/';
+        dir += safePathComponent(point);
+    }
+    dir += '/';
+    dir += safePathComponent(branch);
+    return dir;
 }
 
 // The part of an index line before its metrics: the run's identity and, for
@@ -517,6 +526,36 @@ std::map<std::string, double> parseMetrics(const std::string& line) {
     return metrics;
 }
 
+// metricValue for the texts the writer produces. A plain decimal number
+// whose value is a normal double is converted by from_chars, which rounds
+// exactly as strtod does; every other text is left to metricValue.
+double plainMetricValue(const std::string& text) {
+    const char* const first = text.data();
+    const char* const last = first + text.size();
+    const char* at = first + (text.size() > 0 && text[0] == '-');
+    const auto digits = [&at, last] {
+        const char* const start = at;
+        while (at != last && *at >= '0' && *at <= '9') ++at;
+        return at != start;
+    };
+    bool plain = digits();
+    if (plain && at != last && *at == '.') {
+        ++at;
+        plain = digits();
+    }
+    if (plain && at != last && (*at == 'e' || *at == 'E')) {
+        ++at;
+        if (at != last && (*at == '-' || *at == '+')) ++at;
+        plain = digits();
+    }
+    double value = 0;
+    if (plain && at == last) {
+        const auto [end, error] = std::from_chars(first, last, value);
+        if (error == std::errc() && end == last && std::isnormal(value)) return value;
+    }
+    return metricValue(text);
+}
+
 // A cursor over one index line for the reading by member position.
 class LineCursor {
   public:
@@ -542,24 +581,19 @@ class LineCursor {
     bool text(std::string& out) {
         if (!next('"')) return false;
         out.clear();
-        for (; at_ < line_.size(); ++at_) {
-            char c = line_[at_];
-            if (c == '"') {
-                ++at_;
-                return true;
-            }
-            if (c == '\\') {
-                if (++at_ == line_.size()) return false;
-                c = unescape(line_[at_]);
-            }
-            out += c;
+        for (;;) {
+            const std::size_t stop = findEither('"', '\\');
+            if (stop == std::string_view::npos || stop + 1 == line_.size()) return false;
+            out.append(line_.substr(at_, stop - at_));
+            at_ = stop + 1;
+            if (line_[stop] == '"') return true;
+            out += unescape(line_[at_++]);
         }
-        return false;
     }
     // A string value that has no escapes, as it stands.
     bool plainText(std::string_view& out) {
         if (!next('"')) return false;
-        const std::size_t end = line_.find_first_of("\"\\", at_);
+        const std::size_t end = findEither('"', '\\');
         if (end == std::string_view::npos || line_[end] != '"') return false;
         out = line_.substr(at_, end - at_);
         at_ = end + 1;
@@ -567,7 +601,7 @@ class LineCursor {
     }
     // The raw text of a number or a flag: up to the next "," or "}".
     bool raw(std::string& out) {
-        const std::size_t end = line_.find_first_of(",}", at_);
+        const std::size_t end = findEither(',', '}');
         if (end == std::string_view::npos) return false;
         out.assign(line_.substr(at_, end - at_));
         at_ = end;
@@ -577,6 +611,14 @@ class LineCursor {
     bool atEnd() const { return line_.find_first_not_of(" \t\r", at_) == std::string_view::npos; }
 
   private:
+    // The first of two bytes from the cursor on (find_first_of would look
+    // each byte up in the set with a library call).
+    std::size_t findEither(char a, char b) const {
+        for (std::size_t i = at_; i < line_.size(); ++i)
+            if (line_[i] == a || line_[i] == b) return i;
+        return std::string_view::npos;
+    }
+
     std::string_view line_;
     std::size_t at_ = 0;
 };
@@ -636,7 +678,7 @@ bool readWriterLine(std::string_view line, RegistryEntry& entry, bool withMetric
         for (bool first = true; !at.next('}'); first = false) {
             if ((!first && !at.next(',')) || !at.plainText(metric) || !at.next(':') || !at.raw(number))
                 return false;
-            if (withMetrics) entry.metrics[std::string(metric)] = metricValue(number);
+            if (withMetrics) entry.metrics[std::string(metric)] = plainMetricValue(number);
         }
         return at.next('}') && at.atEnd();
     } catch (const std::exception&) {
@@ -949,10 +991,17 @@ fs::path RunRegistry::runDirectory(const RegistryEntry& entry) const {
 }
 
 bool RunRegistry::runFilesPresent(const std::string& directory) const {
-    const fs::path dir = root_ / fs::path(directory);
+    // Called for every run a sweep reuses: the paths are joined as plain
+    // text, which is what the path type would make of these names.
+    std::string path = (root_ / fs::path(directory)).native();
+    path += '/';
+    const std::size_t base = path.size();
     struct stat status {};
-    for (const char* name : kRunFiles)
-        if (::stat((dir / name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    for (const char* name : kRunFiles) {
+        path.resize(base);
+        path += name;
+        if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    }
     return true;
 }
 

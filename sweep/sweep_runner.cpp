@@ -33,24 +33,48 @@ struct StoredRun {
     bool valid = false;
     std::string directory;  // relative to the registry's root
 };
-// Registry runs of this experiment by reuse key; a later line replaces an earlier one.
-using ReuseCache = std::unordered_map<std::string, StoredRun>;
 
-std::string reuseKey(std::uint64_t config, std::uint64_t pointHash, std::uint64_t seed,
-                     const std::string& engineVersion, const std::string& metricsVersionText,
-                     const std::string& branch) {
-    return std::to_string(config) + "|" + std::to_string(pointHash) + "|" + std::to_string(seed) + "|" +
-           engineVersion + "|" + metricsVersionText + "|" + branch;
-}
+// The identity of a stored branch run within one sweep, where the
+// experiment, the engine version and the metrics version are fixed: a run
+// of another experiment or version is never reused, so it is not kept.
+struct ReuseKey {
+    std::uint64_t config = 0;
+    std::uint64_t pointHash = 0;
+    std::uint64_t seed = 0;
+    std::size_t branch = 0;  // index into the spec's branches
+    bool operator==(const ReuseKey&) const = default;
+};
 
-ReuseCache loadCache(IndexScan& scan, const std::string& experiment) {
-    ReuseCache cache;
-    for (RegistryEntry& entry : scan.entries) {
-        if (entry.experiment != experiment) continue;
-        cache[reuseKey(entry.config_hash, entry.point_hash, entry.seed, entry.engine_version,
-                       entry.metrics_version, entry.branch)] =
-            StoredRun{std::move(entry.metrics), entry.valid, std::move(entry.directory)};
+struct ReuseKeyHash {
+    std::size_t operator()(const ReuseKey& key) const {
+        std::uint64_t h = key.config;
+        for (std::uint64_t part : {key.pointHash, key.seed, static_cast<std::uint64_t>(key.branch)})
+            h = (h ^ part) * 0x100000001b3ULL + (h >> 29);
+        return static_cast<std::size_t>(h);
     }
+};
+
+// Registry runs of this sweep by reuse key; a later line replaces an earlier one.
+using ReuseCache = std::unordered_map<ReuseKey, StoredRun, ReuseKeyHash>;
+
+// Reads the registry's index once, keeping only the runs this sweep could
+// reuse, so the memory grows with those runs rather than with the index.
+ReuseCache loadCache(const RunRegistry& registry, const ExperimentSpec& spec, const std::string& engineVersion,
+                     const std::string& metricsVersionText, std::vector<SkippedIndexLine>& skipped) {
+    ReuseCache cache;
+    std::map<std::string, std::size_t> branches;
+    for (std::size_t b = 0; b < spec.branches.size(); ++b) branches.emplace(spec.branches[b].name, b);
+    registry.scanIndex(
+        [&](RegistryEntry& entry, std::uint64_t) {
+            if (entry.experiment != spec.name || entry.engine_version != engineVersion ||
+                entry.metrics_version != metricsVersionText)
+                return;
+            const auto branch = branches.find(entry.branch);
+            if (branch == branches.end()) return;
+            cache[ReuseKey{entry.config_hash, entry.point_hash, entry.seed, branch->second}] =
+                StoredRun{std::move(entry.metrics), entry.valid, std::move(entry.directory)};
+        },
+        skipped);
     return cache;
 }
 
@@ -204,14 +228,13 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
 
     // Read once: runs stored by this call are not reused by it. Index lines
     // that do not read are skipped and reported, not fatal.
+    const std::string& engineVersion = runner_.engineVersion();
+    const std::string version = metricsVersion(runner_.metrics(), spec.metrics);
     ReuseCache cache;
     if (registry_ != nullptr) {
         registry_->removeAbandonedScratch();
-        IndexScan scan = registry_->scanIndex();
-        result.skippedIndexLines = std::move(scan.skipped);
-        cache = loadCache(scan, spec.name);
+        cache = loadCache(*registry_, spec, engineVersion, version, result.skippedIndexLines);
     }
-    const std::string& engineVersion = runner_.engineVersion();
 
     // Pairs this call runs, counted without keeping them.
     std::uint64_t selected = pairCount;
@@ -229,16 +252,39 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
 
     // Everything else one pair needs from the shared state is read-only
     // here: the spec, the factory, the cache, the runner and the registry.
+    // A point's models share one architecture, whatever the seed, and the
+    // configuration hash does not depend on the seed either: it is worked
+    // out for the first pair of the point (from the first model made for
+    // it) and kept until the point closes, so that a pair taken from the
+    // registry makes no model and describes no experiment.
+    std::mutex configMutex;
+    std::map<std::uint64_t, std::uint64_t> configs;  // by point index
+
     const auto compute = [&](std::size_t i) {
         if (!chosen(i)) return;
-        const SweepPoint point = pointAt(sweep, i / sweep.seeds);
+        const std::uint64_t p = i / sweep.seeds;
+        const SweepPoint point = pointAt(sweep, p);
         ExperimentSpec seeded = spec;
         seeded.seed = spec.seed + i % sweep.seeds;
 
-        std::unique_ptr<ExperimentModel> model = factory(point);
-        if (!model) throw InvalidSweep("the sweep factory produced no model");
-        const std::uint64_t config = configHash(seeded, model->architectureHash());
-        const std::string version = metricsVersion(runner_.metrics(), spec.metrics);
+        std::unique_ptr<ExperimentModel> model;
+        const auto makeModel = [&] {
+            model = factory(point);
+            if (!model) throw InvalidSweep("the sweep factory produced no model");
+        };
+        std::optional<std::uint64_t> known;
+        {
+            const std::lock_guard lock(configMutex);
+            const auto found = configs.find(p);
+            if (found != configs.end()) known = found->second;
+        }
+        if (!known) {
+            makeModel();
+            known = configHash(seeded, model->architectureHash());
+            const std::lock_guard lock(configMutex);
+            configs.emplace(p, *known);
+        }
+        const std::uint64_t config = *known;
 
         // Reuse only when every branch of this (point, seed) is stored whole:
         // with every declared metric, or outside its controls with the checks
@@ -248,9 +294,8 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         PairTask task;
         std::vector<ReusedRun> cached;
         bool usable = true;
-        for (const BranchSpec& branch : spec.branches) {
-            const auto found =
-                cache.find(reuseKey(config, pointHash, seeded.seed, engineVersion, version, branch.name));
+        for (std::size_t b = 0; b < spec.branches.size(); ++b) {
+            const auto found = cache.find(ReuseKey{config, pointHash, seeded.seed, b});
             if (found == cache.end()) {
                 usable = false;
                 continue;
@@ -279,6 +324,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         if (usable) {
             task.cached = std::move(cached);
         } else {
+            if (!model) makeModel();
             task.experiment = runner_.run(seeded, *model, rule);
             labelRuns(*task.experiment, point, seeded.seed);
             // The files are written here, on the computing thread; the
@@ -312,6 +358,8 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
             result.cells.push_back(std::move(cell));
         }
         tallies.clear();
+        const std::lock_guard lock(configMutex);
+        configs.erase(p);
     };
 
     // Labels, tallies, counters and the registry, in pair order. The place

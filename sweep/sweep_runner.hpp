@@ -97,8 +97,11 @@ inline constexpr std::uint64_t kMaxSweepPairs = 1'000'000'000;
 // above kMaxSweepPairs (or beyond 64 bits).
 std::uint64_t checkedPairCount(const SweepDeclaration& sweep);
 
-// Makes a fresh model with the point's parameters applied; called once per
-// point and seed. The caller of the factory owns the model.
+// Makes a fresh model with the point's parameters applied; called for the
+// first pair of each point and for every pair that is executed. Every model
+// it makes for one point must have the same architecture hash: the sweep
+// asks the first one and takes the answer for the point's other seeds. The
+// caller of the factory owns the model.
 using ModelFactory = std::function<std::unique_ptr<ExperimentModel>(const SweepPoint&)>;
 
 // One callback of a sweep task, given the task's index.
