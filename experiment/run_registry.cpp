@@ -417,9 +417,8 @@ RegistryEntry parseEntry(const std::string& line) {
 // in one string (it is made for every index line read).
 std::string fixedDirectory(const std::string& experiment, const std::string& point,
                            const std::string& branch) {
-    std::string dir;
+    std::string dir = safePathComponent(experiment);
     dir.reserve(experiment.size() + point.size() + branch.size() + 2);
-    dir += safePathComponent(experiment);
     if (!point.empty()) {
         dir += '/';
         dir += safePathComponent(point);

@@ -255,10 +255,15 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
     // A point's models share one architecture, whatever the seed, and the
     // configuration hash does not depend on the seed either: it is worked
     // out for the first pair of the point (from the first model made for
-    // it) and kept until the point closes, so that a pair taken from the
-    // registry makes no model and describes no experiment.
+    // it), with the point's hash, and kept until the point closes, so that
+    // a pair taken from the registry makes no model and describes no
+    // experiment.
+    struct PointIdentity {
+        std::uint64_t config = 0;
+        std::uint64_t pointHash = 0;
+    };
     std::mutex configMutex;
-    std::map<std::uint64_t, std::uint64_t> configs;  // by point index
+    std::map<std::uint64_t, PointIdentity> identities;  // by point index
 
     const auto compute = [&](std::size_t i) {
         if (!chosen(i)) return;
@@ -272,25 +277,25 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
             model = factory(point);
             if (!model) throw InvalidSweep("the sweep factory produced no model");
         };
-        std::optional<std::uint64_t> known;
+        std::optional<PointIdentity> known;
         {
             const std::lock_guard lock(configMutex);
-            const auto found = configs.find(p);
-            if (found != configs.end()) known = found->second;
+            const auto found = identities.find(p);
+            if (found != identities.end()) known = found->second;
         }
         if (!known) {
             makeModel();
-            known = configHash(seeded, model->architectureHash());
+            known = PointIdentity{configHash(seeded, model->architectureHash()), point.hash()};
             const std::lock_guard lock(configMutex);
-            configs.emplace(p, *known);
+            identities.emplace(p, *known);
         }
-        const std::uint64_t config = *known;
+        const std::uint64_t config = known->config;
+        const std::uint64_t pointHash = known->pointHash;
 
         // Reuse only when every branch of this (point, seed) is stored whole:
         // with every declared metric, or outside its controls with the checks
         // that said so, and with all of its files on disk. Otherwise the
         // experiment is run again whole.
-        const std::uint64_t pointHash = point.hash();
         PairTask task;
         std::vector<ReusedRun> cached;
         bool usable = true;
@@ -359,7 +364,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         }
         tallies.clear();
         const std::lock_guard lock(configMutex);
-        configs.erase(p);
+        identities.erase(p);
     };
 
     // Labels, tallies, counters and the registry, in pair order. The place

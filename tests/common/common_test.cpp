@@ -4,8 +4,13 @@
 #include "support/expect_throws.hpp"
 #include "support/golden.hpp"
 
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
+#include <random>
+#include <vector>
 
 using namespace Core;
 
@@ -38,6 +43,29 @@ TEST(Format, RoundTripAndShortForms) {
     EXPECT_EQ(formatShort(0.0001), "0.0001");
     EXPECT_EQ(formatShort(0.00001), "1e-05");
     EXPECT_EQ(formatShort(-0.0), "-0");
+}
+
+TEST(Format, WritesWhatTheCConversionWrites) {
+    // Stored numbers must not change with the way they are converted: every
+    // class of double (random bit patterns give subnormals, infinities and
+    // NaNs of both signs) against snprintf at both precisions.
+    std::mt19937_64 bits(20261206);
+    std::vector<double> values = {0.0, -0.0, 1e-320, -5e-324, 1.7976931348623157e308, 0.1, 1e16, 1e17, 123456.5,
+                                  std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::quiet_NaN()};
+    for (int i = 0; i < 200000; ++i) {
+        const std::uint64_t pattern = bits();
+        double value = 0;
+        std::memcpy(&value, &pattern, sizeof value);
+        values.push_back(value);
+        values.push_back(static_cast<double>(pattern % 1000000) / static_cast<double>(1 + pattern % 997));
+    }
+    char expected[64];
+    for (double value : values) {
+        std::snprintf(expected, sizeof expected, "%.17g", value);
+        ASSERT_EQ(formatFull(value), expected);
+        std::snprintf(expected, sizeof expected, "%.6g", value);
+        ASSERT_EQ(formatShort(value), expected);
+    }
 }
 
 TEST(Format, MatchesReferenceTable) {
