@@ -142,12 +142,27 @@ std::string metricsJson(const ExperimentResult& result, const RunRecord& run) {
     return object + "," + std::string(kMetricsOpening) + metricEntries(result, run) + "}}\n";
 }
 
+// One line per spike, the numbers in decimal as std::to_string writes them,
+// appended in place (a run has hundreds of spikes).
 std::string eventsCsv(const std::vector<SpikeRecord>& spikes) {
     std::string text = "time_ns,neuron,group,cause\n";
+    text.reserve(text.size() + spikes.size() * 40);
+    char digits[24];
+    const auto number = [&text, &digits](auto value) {
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    };
     for (const SpikeRecord& spike : spikes) {
-        text += std::to_string(spike.time_ns) + "," + std::to_string(spike.neuron) + "," +
-                std::to_string(spike.group) + "," +
-                (spike.cause ? std::to_string(*spike.cause) : std::string("spontaneous")) + "\n";
+        number(spike.time_ns);
+        text += ',';
+        number(spike.neuron);
+        text += ',';
+        number(spike.group);
+        text += ',';
+        if (spike.cause)
+            number(*spike.cause);
+        else
+            text += "spontaneous";
+        text += '\n';
     }
     return text;
 }
