@@ -252,7 +252,7 @@ void forEachIndexLine(const fs::path& index, Visit&& visit) {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    constexpr std::size_t kBlock = 1 << 20;
+    constexpr std::size_t kBlock = 1 << 16;
     std::string buffer;
     std::uint64_t number = 0;
     for (;;) {
