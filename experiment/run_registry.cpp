@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string_view>
 #include <utility>
@@ -759,44 +761,22 @@ std::string metadataLine(const RunRecord& run) {
         .close();
 }
 
-RunRegistry::RunRegistry(fs::path root) : root_(std::move(root)) {
+RunRegistry::RunRegistry(fs::path root) : root_(std::move(root)), staging_(std::make_shared<StagingArea>(root_)) {
     if (root_.empty()) throw InvalidExperiment(kNoRoot);
 }
 
 namespace {
 
-// One run of a staged write: its files wait in <scratch>/<run index>.
+// One run of a staged write, its files waiting in `dir`.
 struct StagedRun {
+    fs::path dir;            // in the registry's staging area
     std::string fixed;       // the run's fixed place, E[/P]/B
     std::string metadata;    // metadata.json, which is the run's identity
     std::string linePrefix;  // the index line up to where a "run_dir" member goes
     std::string lineSuffix;  // the rest of it: the metrics and the closing braces
     bool controls = false;   // controls.json was staged too
+    bool committed = false;  // moved into its place
 };
-
-}  // namespace
-
-// The scratch directory of a staged write is held with a shared lock for as
-// long as the write lives, so that another writer can tell a live staging
-// from one that a killed process left behind (whose lock went with it).
-struct StagedWrite::Runs {
-    fs::path scratch;
-    int fd = -1;  // the scratch directory, locked
-    std::vector<StagedRun> runs;
-
-    Runs() = default;
-    Runs(const Runs&) = delete;
-    Runs& operator=(const Runs&) = delete;
-    // Whatever was not committed goes with the scratch directory.
-    ~Runs() {
-        // Committed, it is empty; a plain rmdir is all it takes then.
-        std::error_code ignored;
-        if (!scratch.empty() && ::rmdir(scratch.c_str()) != 0) fs::remove_all(scratch, ignored);
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-namespace {
 
 // True when the entry `name` of a registry root is a scratch directory.
 bool isScratchName(std::string_view name) { return name.substr(0, kScratchPrefix.size()) == kScratchPrefix; }
@@ -831,6 +811,62 @@ Scratch makeScratch(const fs::path& root) {
 
 }  // namespace
 
+// The scratch directory in which a registry object and its copies stage
+// runs. It is made with the first staged run and held with a shared lock
+// while it lives, so that another writer can tell it from one that a killed
+// process left behind (whose lock went with it); it goes with the last
+// copy of the registry object and the last staged write from it.
+class StagingArea {
+  public:
+    explicit StagingArea(fs::path root) : root_(std::move(root)) {}
+    StagingArea(const StagingArea&) = delete;
+    StagingArea& operator=(const StagingArea&) = delete;
+    ~StagingArea() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // A fresh, empty directory for one staged run; any thread may ask.
+    fs::path newRunDirectory() {
+        fs::path dir;
+        {
+            const std::lock_guard lock(mutex_);
+            if (path_.empty()) {
+                const Scratch scratch = makeScratch(root_);
+                path_ = scratch.path;
+                fd_ = scratch.fd;
+            }
+            dir = path_ / std::to_string(next_++);
+        }
+        errno = 0;
+        if (::mkdir(dir.c_str(), 0777) != 0) throw InvalidExperiment(failure(kFileUnwritable, dir));
+        return dir;
+    }
+
+  private:
+    std::mutex mutex_;
+    const fs::path root_;
+    fs::path path_;  // empty until the first run is staged
+    int fd_ = -1;    // path_, locked
+    std::uint64_t next_ = 0;
+};
+
+// Runs not committed are removed from the staging area with the write.
+struct StagedWrite::Runs {
+    std::shared_ptr<StagingArea> area;
+    std::vector<StagedRun> runs;
+
+    Runs() = default;
+    Runs(const Runs&) = delete;
+    Runs& operator=(const Runs&) = delete;
+    ~Runs() {
+        std::error_code ignored;
+        for (const StagedRun& run : runs)
+            if (!run.committed) fs::remove_all(run.dir, ignored);
+    }
+};
+
 StagedWrite::StagedWrite() = default;
 StagedWrite::StagedWrite(StagedWrite&&) noexcept = default;
 StagedWrite& StagedWrite::operator=(StagedWrite&&) noexcept = default;
@@ -843,29 +879,24 @@ StagedWrite RunRegistry::stage(const ExperimentResult& result) const {
     StagedWrite staged;
     staged.runs_ = std::make_unique<StagedWrite::Runs>();
     StagedWrite::Runs& runs = *staged.runs_;
-    const Scratch scratch = makeScratch(root_);
-    runs.scratch = scratch.path;
-    runs.fd = scratch.fd;
+    runs.area = staging_;
 
-    for (std::size_t i = 0; i < result.runs.size(); ++i) {
-        const RunRecord& run = result.runs[i];
-        StagedRun staging;
+    for (const RunRecord& run : result.runs) {
+        StagedRun& staging = runs.runs.emplace_back();
+        staging.dir = runs.area->newRunDirectory();
         staging.fixed = fixedDirectory(result.experiment, run.point, run.branch);
         staging.metadata = metadataLine(run) + "\n";
         staging.linePrefix = staging.metadata.substr(0, staging.metadata.size() - 2);
         staging.lineSuffix = "," + std::string(kMetricsOpening) + metricEntries(result, run) + "}}\n";
         staging.controls = !run.valid;
 
-        const fs::path dir = runs.scratch / std::to_string(i);
-        errno = 0;
-        if (::mkdir(dir.c_str(), 0777) != 0) throw InvalidExperiment(failure(kFileUnwritable, dir));
+        const fs::path& dir = staging.dir;
         writeFile(dir / kRunFiles[0], staging.metadata);
         writeFile(dir / kRunFiles[1], eventsCsv(run.spikes));
         writeFile(dir / kRunFiles[2], trajectoryCsv(run.trajectory));
         writeFile(dir / kRunFiles[3], run.synapse_log);
         writeFile(dir / kRunFiles[4], metricsJson(result, run));
         if (staging.controls) writeFile(dir / kControlsName, controlsJson(run));
-        runs.runs.push_back(std::move(staging));
     }
     return staged;
 }
@@ -873,12 +904,10 @@ StagedWrite RunRegistry::stage(const ExperimentResult& result) const {
 std::vector<fs::path> RunRegistry::commit(StagedWrite staged) const {
     std::vector<fs::path> written;
     if (!staged.runs_) return written;
-    const StagedWrite::Runs& runs = *staged.runs_;
     IndexAppender index(root_ / kIndexName);
 
-    for (std::size_t i = 0; i < runs.runs.size(); ++i) {
-        const StagedRun& run = runs.runs[i];
-        const fs::path from = runs.scratch / std::to_string(i);
+    for (StagedRun& run : staged.runs_->runs) {
+        const fs::path& from = run.dir;
         std::string relative = run.fixed;
         std::string named;
         fs::path dir = root_ / fs::path(relative);
@@ -917,7 +946,9 @@ std::vector<fs::path> RunRegistry::commit(StagedWrite staged) const {
                 if (::rename((from / name).c_str(), (dir / name).c_str()) != 0)
                     throw InvalidExperiment(failure(kFileUnwritable, dir / name));
             }
+            ::rmdir(from.c_str());
         }
+        run.committed = true;
         for (const char* name : kRunFiles) written.push_back(dir / name);
         if (run.controls) written.push_back(dir / kControlsName);
 

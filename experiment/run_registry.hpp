@@ -66,12 +66,15 @@ struct DamagedRun {
     std::string problem;
 };
 
+// The scratch directory a registry stages runs in (defined with the registry).
+class StagingArea;
+
 // The files of one experiment's runs, written ahead of time into a private
 // scratch directory inside a registry, waiting to be committed there.
-// Staging takes no lock, so several threads or processes may stage at once;
-// the commit then only moves each finished run directory into its place and
-// appends its index line. A staged write that is dropped uncommitted removes
-// its scratch directory.
+// Staging takes no lock on the index, so several threads or processes may
+// stage at once; the commit then only moves each finished run directory into
+// its place and appends its index line. A staged write that is dropped uncommitted removes
+// its runs from the scratch directory.
 class StagedWrite {
   public:
     StagedWrite();
@@ -180,6 +183,9 @@ class RunRegistry {
 
   private:
     std::filesystem::path root_;
+    // Made with the first staged run, shared by the copies of this object,
+    // removed with the last of them.
+    std::shared_ptr<StagingArea> staging_;
 };
 
 // Every byte other than an ASCII letter, digit, "_" or "-" becomes "_"; an
