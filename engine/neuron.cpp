@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "engine/errors.hpp"
 #include "engine/portable_math.hpp"
@@ -240,33 +241,33 @@ double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t 
     return waitingTimeFor(bound, spontaneousDraw(context, drawIndex));
 }
 
-namespace {
+namespace detail {
 
-// scheduleCandidate with the candidate's uniform taken from `draw`, called at
-// most once and only once a bound is known. `validated`: the caller has
-// checked the firing parameters already.
-template <class Draw>
-CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                           bool validated, std::uint64_t index, ModelTime t, ModelTime horizon,
-                           double modulationBound, EventQueue& queue, Draw draw) {
+CandidateStart beginCandidate(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                              ModelTime t, ModelTime horizon, EventQueue& queue) {
     if (state.pendingCandidate != kNoEvent) {
         queue.cancel(state.pendingCandidate);
         state.pendingCandidate = kNoEvent;
     }
     state.candidateBound = 0;
-    if (firing.disabled) return noCandidate(CandidateStatus::FiringDisabled, t, 0);
+    if (firing.disabled) return {false, t, noCandidate(CandidateStatus::FiringDisabled, t, 0)};
     const ModelTime s = hazardStart(state, params, t);
-    if (s >= horizon) return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, 0);
-    const double bound = validated ? boundOfValid(state, params, firing, s, horizon, modulationBound)
-                                   : hazardBound(state, params, firing, s, horizon, modulationBound);
-    if (bound == 0) return noCandidate(CandidateStatus::ZeroBound, horizon, 0);
+    if (s >= horizon) return {false, s, noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, 0)};
+    return {true, s, {}};
+}
 
-    state.candidateBound = bound;
-    const double wait = waitingTimeFor(bound, draw()) * 1e9;  // [ns]
+double candidateBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                      ModelTime start, ModelTime horizon, double modulationBound) {
+    return boundOfValid(state, params, firing, start, horizon, modulationBound);
+}
+
+CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
+                             double bound, double u, EventQueue& queue) {
+    const double wait = waitingTimeFor(bound, u) * 1e9;  // [ns]
     if (std::isfinite(wait) && wait < kLongestWait) {
         // At least one nanosecond, so a candidate never lands on the time it was drawn at.
         const ModelTime steps = std::max<ModelTime>(static_cast<ModelTime>(std::round(wait)), 1);
-        const ModelTime candidateTime = addTime(s, steps);
+        const ModelTime candidateTime = addTime(start, steps);
         if (candidateTime < horizon) {
             Event candidate;
             candidate.time = candidateTime;
@@ -282,41 +283,55 @@ CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, c
     return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, bound);
 }
 
-}  // namespace
+void claimCandidate(NeuronState& state, std::uint64_t index, const Event& event) {
+    if (event.kind != EventKind::SpikeCandidate || event.target != index ||
+        event.sequence != state.pendingCandidate)
+        throw NeuronRoutingViolation("stale or misrouted KVRN spike candidate");
+    state.pendingCandidate = kNoEvent;
+}
+
+Weighed weighCandidate(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
+                       const Event& event, double m) {
+    // hazardAt and advanceNeuron, decaying the state to the candidate once.
+    firing.ensureValid();
+    if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
+    if (event.time < state.lastUpdate) movedIntoThePast();
+    const Decayed atCandidate = decayedTo(state, params, event.time);
+    const double hazard = hazardFrom(atCandidate, state, params, firing.parameters(), event.time, m);
+    const double bound = event.value;
+    if (hazard > bound * kBoundTolerance)
+        throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
+    advanceWith(state, params, event.time, atCandidate);
+    return {hazard, bound, bound == 0 ? 0.0 : hazard / bound};
+}
+
+}  // namespace detail
 
 CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
                                 const FiringParameters& firing, std::uint64_t index, ModelTime t,
                                 ModelTime horizon, double modulationBound, EventQueue& queue,
                                 Runtime::RandomContext& context) {
-    return scheduleWith(state, params, firing, false, index, t, horizon, modulationBound, queue,
-                        [&] { return spontaneousDraw(context, state.drawIndex); });
+    CheckedFiring checked(firing);
+    return scheduleCandidateWith(
+        state, params, checked, index, t, horizon, [modulationBound] { return modulationBound; }, queue,
+        [&] { return spontaneousDraw(context, state.drawIndex); });
 }
 
 CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& params,
                                  const FiringParameters& firing, std::uint64_t index, const Event& event,
                                  ModelTime horizon, double modulationBound, EventQueue& queue,
                                  Runtime::RandomContext& context, const ModulationFunction& modulation) {
-    if (event.kind != EventKind::SpikeCandidate || event.target != index ||
-        event.sequence != state.pendingCandidate)
-        throw NeuronRoutingViolation("stale or misrouted KVRN spike candidate");
-    state.pendingCandidate = kNoEvent;
-    const double m = modulation ? modulation(event.time) : 0.0;
-    // hazardAt and advanceNeuron, decaying the state to the candidate once.
-    checkHazardArguments(state, firing, event.time, m);
-    const Decayed atCandidate = decayedTo(state, params, event.time);
-    const double hazard = hazardFrom(atCandidate, state, params, firing, event.time, m);
-    const double bound = event.value;
-    if (hazard > bound * kBoundTolerance)
-        throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
-    advanceWith(state, params, event.time, atCandidate);
-    const double acceptance = bound == 0 ? 0.0 : hazard / bound;
-    // The acceptance draw and the next candidate's draw come from one stream.
-    const Runtime::RandomStream stream = context.stream("spontaneous", state.drawIndex);
-    const bool fired = acceptance > Runtime::uniform(stream);
-    if (fired) fireNeuron(state, params, event.time, index, queue);
-    const CandidatePlan next = scheduleWith(state, params, firing, true, index, event.time, horizon,
-                                            modulationBound, queue, [&] { return Runtime::uniform(stream); });
-    return {fired, hazard, bound, next};
+    CheckedFiring checked(firing);
+    // The acceptance draw and the next candidate's draw come from one stream,
+    // looked up at the first draw.
+    std::optional<Runtime::RandomStream> stream;
+    return acceptCandidateWith(
+        state, params, checked, index, event, horizon,
+        [&](ModelTime t) { return modulation ? modulation(t) : 0.0; }, [modulationBound] { return modulationBound; },
+        queue, [&] {
+            if (!stream) stream = context.stream("spontaneous", state.drawIndex);
+            return Runtime::uniform(*stream);
+        });
 }
 
 }  // namespace Core::Kvrn

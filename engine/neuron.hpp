@@ -86,6 +86,26 @@ using ModulationFunction = std::function<double(ModelTime)>;
 // Throws InvalidFiringParameters unless every field is within its range.
 void validateFiringParameters(const FiringParameters& firing);
 
+// Firing parameters that the first operation needing them valid validates
+// and later ones trust: for a driver that runs many candidates under
+// parameters that do not change in between. Validation happens exactly where
+// it would happen on every call, so a bad set fails at the same point.
+class CheckedFiring {
+  public:
+    explicit CheckedFiring(const FiringParameters& firing) : firing_(&firing) {}
+    const FiringParameters& parameters() const { return *firing_; }
+    void ensureValid() {
+        if (!valid_) {
+            validateFiringParameters(*firing_);
+            valid_ = true;
+        }
+    }
+
+  private:
+    const FiringParameters* firing_;
+    bool valid_ = false;
+};
+
 // x decayed by exp(-dt / tau) (dt and tau in ns), flushed to 0 below epsilon
 // in magnitude. x is returned unchanged when x or dt is 0.
 double decayValue(double x, double dt, ModelTime tau, double epsilon);
@@ -135,5 +155,75 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
                                  const FiringParameters& firing, std::uint64_t index, const Event& event,
                                  ModelTime horizon, double modulationBound, EventQueue& queue,
                                  Runtime::RandomContext& context, const ModulationFunction& modulation);
+
+// The steps of scheduleCandidate and acceptCandidate, for the templates below.
+namespace detail {
+
+struct CandidateStart {
+    bool needsBound;  // false: `plan` is the answer
+    ModelTime start;  // where the candidate may start (after the refractory window)
+    CandidatePlan plan;
+};
+// Cancels a pending candidate and finds where the next one may start.
+CandidateStart beginCandidate(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                              ModelTime t, ModelTime horizon, EventQueue& queue);
+// hazardBound over [start, horizon] for valid firing parameters.
+double candidateBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+                      ModelTime start, ModelTime horizon, double modulationBound);
+// Schedules the candidate that the uniform u gives at rate `bound` (> 0),
+// when it falls before the horizon.
+CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
+                             double bound, double u, EventQueue& queue);
+
+// Throws NeuronRoutingViolation unless `event` is the neuron's pending
+// candidate, then clears the pending candidate.
+void claimCandidate(NeuronState& state, std::uint64_t index, const Event& event);
+struct Weighed {
+    double hazard;      // [1/s] at the candidate
+    double bound;       // [1/s] the candidate was drawn at
+    double acceptance;  // hazard / bound
+};
+// The hazard at a claimed candidate under modulation m, checked against the
+// candidate's bound; the neuron is advanced to the candidate.
+Weighed weighCandidate(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
+                       const Event& event, double m);
+
+}  // namespace detail
+
+// scheduleCandidate for drivers: the modulation bound is a callable asked
+// only when a bound is computed, and `draw` returns the neuron's next uniform
+// (from its "spontaneous" stream) and is called only for a draw.
+template <class ModulationBound, class Draw>
+CandidatePlan scheduleCandidateWith(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
+                                    std::uint64_t index, ModelTime t, ModelTime horizon,
+                                    ModulationBound&& modulationBound, EventQueue& queue, Draw&& draw) {
+    const detail::CandidateStart start =
+        detail::beginCandidate(state, params, firing.parameters(), t, horizon, queue);
+    if (!start.needsBound) return start.plan;
+    firing.ensureValid();
+    const double bound =
+        detail::candidateBound(state, params, firing.parameters(), start.start, horizon, modulationBound());
+    if (bound == 0) return {kNoEvent, CandidateStatus::ZeroBound, horizon, 0};
+    state.candidateBound = bound;
+    return detail::placeCandidate(state, index, start.start, horizon, bound, draw(), queue);
+}
+
+// acceptCandidate for drivers: `modulation` maps the candidate time to the
+// modulation, the modulation bound and the draws are as for
+// scheduleCandidateWith.
+template <class Modulation, class ModulationBound, class Draw>
+CandidateOutcome acceptCandidateWith(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
+                                     std::uint64_t index, const Event& event, ModelTime horizon,
+                                     Modulation&& modulation, ModulationBound&& modulationBound, EventQueue& queue,
+                                     Draw&& draw) {
+    detail::claimCandidate(state, index, event);
+    const double m = modulation(event.time);
+    const detail::Weighed weighed = detail::weighCandidate(state, params, firing, event, m);
+    const bool fired = weighed.acceptance > draw();
+    if (fired) fireNeuron(state, params, event.time, index, queue);
+    const CandidatePlan next =
+        scheduleCandidateWith(state, params, firing, index, event.time, horizon, modulationBound, queue, draw);
+    return {fired, weighed.hazard, weighed.bound, next};
+}
 
 }  // namespace Core::Kvrn

@@ -62,9 +62,19 @@ class OscillatorBank {
     }
     std::size_t lookUpPosition(std::uint32_t id) const;
 
+    // Values every phase evaluation of one oscillator needs, computed when
+    // its definition or shift is set (bit for bit what each evaluation
+    // would compute itself).
+    struct Derived {
+        double frequencyFraction;  // fmod(frequency, 1)
+        double phaseBase;          // initial phase + shift [rad]
+    };
+    void derive(std::size_t i);
+
     std::vector<Oscillator> oscillators_;
     std::unordered_map<std::uint32_t, std::size_t> positions_;
     std::vector<double> shifts_;  // [rad], one per oscillator, in [0, 2pi)
+    std::vector<Derived> derived_;
     // Carried through snapshots unchanged; no operation reads them.
     std::int64_t carriedStep_ = 0;
     std::uint64_t carriedCount_ = 0;
@@ -101,6 +111,21 @@ class PhaseModulation {
     // A value never below valueAt(t) for any t in [t0, t1]. Throws
     // InvalidPhaseModulation when t1 < t0.
     double upperBound(ModelTime t0, ModelTime t1) const;
+
+    // The modulation at one time together with each term's phase and its
+    // sine there, so that a bound from the same time reuses them.
+    struct Point {
+        static constexpr std::size_t kKeptTerms = 4;
+        ModelTime time = 0;
+        double value = 0;  // valueAt(time)
+        bool kept = false;  // false for modulations with more terms than are kept
+        std::array<double, kKeptTerms> phase{};  // phaseAt + offset, per term with a non-zero coefficient
+        std::array<double, kKeptTerms> sine{};   // portableSin(phase)
+    };
+    Point pointAt(ModelTime t) const;
+    // upperBound(point.time, t1), bit for bit, from the phases kept in `point`
+    // (taken at this modulation with its current gain and bank).
+    double upperBoundFrom(const Point& point, ModelTime t1) const;
     // True when this and `other` are the same function of time: equal gains
     // and, term by term, equal polarities, weights, offsets, oscillator
     // definitions and shifts (compared bit for bit). Then valueAt and
@@ -151,6 +176,8 @@ double fracMulMod1(double x, std::uint64_t m);
 
 // Upper bound of sin on [phi, phi + w]; w >= 0.
 double sinMaxOver(double phi, double w);
+// sinMaxOver with portableSin(phi) already known.
+double sinMaxOver(double phi, double w, double sinPhi);
 // Lower bound of sin on [phi, phi + w]; w >= 0.
 double sinMinOver(double phi, double w);
 

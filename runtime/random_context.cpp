@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::string_view kMagic{"RNDCTX1\0", 8};
 constexpr std::string_view kReplayExhaustedPrefix = "RandomContext replay exhausted: ";
-constexpr double kTwoToMinus53 = 1.1102230246251565e-16;
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 constexpr double kTwoPi = 6.283185307179586;
 // Streams of the remembered name with a smaller index are found by position.
@@ -149,7 +148,7 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-std::uint64_t nextU64(RandomStream stream) {
+std::uint64_t nextU64Slow(RandomStream stream) {
     StreamState& s = *stream.state_;
     if (s.mode == StreamMode::Replay) {
         if (s.cursor >= s.recorded.size())
@@ -161,10 +160,6 @@ std::uint64_t nextU64(RandomStream stream) {
     if (s.mode == StreamMode::Record) s.recorded.push_back(value);
     return value;
 }
-
-// 53 bits fill a double's significand exactly, so the conversion is exact and
-// the result is one of 2^53 equally spaced values below 1.
-double uniform(RandomStream stream) { return static_cast<double>(nextU64(stream) >> 11) * kTwoToMinus53; }
 
 double standardNormal(RandomStream stream) {
     const double u1 = uniform(stream);

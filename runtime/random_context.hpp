@@ -67,6 +67,7 @@ class RandomStream {
   private:
     friend class RandomContext;
     friend std::uint64_t nextU64(RandomStream stream);
+    friend std::uint64_t nextU64Slow(RandomStream stream);
     RandomStream(StreamState* state, std::string_view name) : state_(state), name_(name) {}
 
     StreamState* state_;
@@ -141,13 +142,26 @@ class RandomContext {
     std::vector<Table::value_type*> handles_;
 };
 
+// nextU64 for a stream that records or replays.
+std::uint64_t nextU64Slow(RandomStream stream);
+
 // The next 64 random bits of a stream, by its mode (see StreamMode). Throws
 // ReplayExhausted, changing nothing, when a replaying stream has run out.
-std::uint64_t nextU64(RandomStream stream);
+// Live streams, the usual case, draw inline.
+inline std::uint64_t nextU64(RandomStream stream) {
+    StreamState& s = *stream.state_;
+    if (s.mode != StreamMode::Live) return nextU64Slow(stream);
+    s.state += kSplitMixGamma;
+    return mix64(s.state);
+}
 
 // A double in [0, 1) from the top 53 bits of one draw: exactly the doubles
-// k x 2^-53, each equally likely, and never 1.0.
-double uniform(RandomStream stream);
+// k x 2^-53, each equally likely, and never 1.0. 53 bits fill a double's
+// significand exactly, so the conversion is exact.
+inline double uniform(RandomStream stream) {
+    constexpr double kTwoToMinus53 = 1.1102230246251565e-16;
+    return static_cast<double>(nextU64(stream) >> 11) * kTwoToMinus53;
+}
 
 // One standard normal variate by Box-Muller from two uniforms (in that order).
 double standardNormal(RandomStream stream);
