@@ -147,7 +147,9 @@ std::span<const Event> EventQueue::pendingEvents() const {
 
 // Drops slots of cancelled events from the top, so the top is live.
 void EventQueue::purge() {
-    if (topIsLive_) return;
+    // Without cancelled slots (the heap holds exactly the pending events)
+    // the top is live as it is.
+    if (topIsLive_ || heap_.size() == events_.size()) return;
     while (!heap_.empty() && !events_.contains(heap_.front().sequence)) {
         std::pop_heap(heap_.begin(), heap_.end(), FiresAfter{});
         heap_.pop_back();

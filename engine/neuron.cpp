@@ -79,6 +79,14 @@ ModelTime hazardStart(const NeuronState& state, const NeuronParameters& params, 
     return params.absoluteRefractory ? std::max(t, state.refractoryEnd) : t;
 }
 
+// std::round(x) as an integer, halves away from zero, for 0 <= x < 2^63:
+// below 2^53 the fraction x - trunc(x) is exact, above it x is whole.
+ModelTime nearestWhole(double x) {
+    if (!(x >= 0)) return static_cast<ModelTime>(std::round(x));
+    const auto whole = static_cast<ModelTime>(x);
+    return x - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
+}
+
 CandidatePlan noCandidate(CandidateStatus status, ModelTime time, double bound) {
     return {kNoEvent, status, time, bound};
 }
@@ -115,16 +123,21 @@ void advanceWith(NeuronState& state, const NeuronParameters& params, ModelTime t
     state.lastUpdate = t;
 }
 
-// hazardAt after its checks, from the values decayed to t.
+// hazardAt after its checks, from the values decayed to t; `cap` is
+// log(maximum hazard / rate).
 double hazardFrom(const Decayed& v, const NeuronState& state, const NeuronParameters& params,
-                  const FiringParameters& firing, ModelTime t, double m) {
+                  const FiringParameters& firing, ModelTime t, double m, double cap) {
     if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
     if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
     const double rate = firing.gain * firing.baselineRate;
     const double x =
         (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
     // Capping the exponent at log(max / rate) caps the hazard at the maximum.
-    return portableExp(std::min(x, exponentCap(firing.maxHazard, rate))) * rate;
+    return portableExp(std::min(x, cap)) * rate;
+}
+
+double capOf(const FiringParameters& firing) {
+    return exponentCap(firing.maxHazard, firing.gain * firing.baselineRate);
 }
 
 void checkHazardArguments(const NeuronState& state, const FiringParameters& firing, ModelTime t, double m) {
@@ -180,14 +193,14 @@ void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t,
 double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
                 ModelTime t, double m) {
     checkHazardArguments(state, firing, t, m);
-    return hazardFrom(decayedTo(state, params, t), state, params, firing, t, m);
+    return hazardFrom(decayedTo(state, params, t), state, params, firing, t, m, capOf(firing));
 }
 
 namespace {
 
 // hazardBound once the firing parameters are known to be valid.
 double boundOfValid(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                    ModelTime t0, ModelTime t1, double modulationBound) {
+                    double cap, ModelTime t0, ModelTime t1, double modulationBound) {
     if (t1 < t0) throw NeuronCausalityViolation("KVRN hazard interval runs backwards");
     if (!std::isfinite(modulationBound)) throw InvalidFiringParameters("non-finite KVRN modulation bound");
     const ModelTime s = hazardStart(state, params, t0);
@@ -226,7 +239,7 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
     const double x = ((2 * (k + 1)) * params.flushEpsilon + highest + modulationBound) - firing.threshold;
     if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
     const double rate = firing.baselineRate * firing.gain;
-    return portableExp(std::min(x * firing.beta, exponentCap(firing.maxHazard, rate))) * rate;
+    return portableExp(std::min(x * firing.beta, cap)) * rate;
 }
 
 }  // namespace
@@ -234,12 +247,14 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
 double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
                    ModelTime t0, ModelTime t1, double modulationBound) {
     validateFiringParameters(firing);
-    return boundOfValid(state, params, firing, t0, t1, modulationBound);
+    return boundOfValid(state, params, firing, capOf(firing), t0, t1, modulationBound);
 }
 
 double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t drawIndex) {
     return waitingTimeFor(bound, spontaneousDraw(context, drawIndex));
 }
+
+double CheckedFiring::exponentCapOf(const FiringParameters& firing) { return capOf(firing); }
 
 namespace detail {
 
@@ -256,9 +271,9 @@ CandidateStart beginCandidate(NeuronState& state, const NeuronParameters& params
     return {true, s, {}};
 }
 
-double candidateBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,
                       ModelTime start, ModelTime horizon, double modulationBound) {
-    return boundOfValid(state, params, firing, start, horizon, modulationBound);
+    return boundOfValid(state, params, firing.parameters(), firing.exponentCap(), start, horizon, modulationBound);
 }
 
 CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
@@ -266,7 +281,7 @@ CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime 
     const double wait = waitingTimeFor(bound, u) * 1e9;  // [ns]
     if (std::isfinite(wait) && wait < kLongestWait) {
         // At least one nanosecond, so a candidate never lands on the time it was drawn at.
-        const ModelTime steps = std::max<ModelTime>(static_cast<ModelTime>(std::round(wait)), 1);
+        const ModelTime steps = std::max<ModelTime>(nearestWhole(wait), 1);
         const ModelTime candidateTime = addTime(start, steps);
         if (candidateTime < horizon) {
             Event candidate;
@@ -297,7 +312,8 @@ Weighed weighCandidate(NeuronState& state, const NeuronParameters& params, Check
     if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
     if (event.time < state.lastUpdate) movedIntoThePast();
     const Decayed atCandidate = decayedTo(state, params, event.time);
-    const double hazard = hazardFrom(atCandidate, state, params, firing.parameters(), event.time, m);
+    const double hazard =
+        hazardFrom(atCandidate, state, params, firing.parameters(), event.time, m, firing.exponentCap());
     const double bound = event.value;
     if (hazard > bound * kBoundTolerance)
         throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");

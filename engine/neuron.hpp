@@ -97,13 +97,20 @@ class CheckedFiring {
     void ensureValid() {
         if (!valid_) {
             validateFiringParameters(*firing_);
+            exponentCap_ = exponentCapOf(*firing_);
             valid_ = true;
         }
     }
+    // log(maximum hazard / (gain x baseline)), the cap of the hazard's
+    // exponent; known once ensureValid() has passed.
+    double exponentCap() const { return exponentCap_; }
 
   private:
+    static double exponentCapOf(const FiringParameters& firing);
+
     const FiringParameters* firing_;
     bool valid_ = false;
+    double exponentCap_ = 0;
 };
 
 // x decayed by exp(-dt / tau) (dt and tau in ns), flushed to 0 below epsilon
@@ -167,8 +174,8 @@ struct CandidateStart {
 // Cancels a pending candidate and finds where the next one may start.
 CandidateStart beginCandidate(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
                               ModelTime t, ModelTime horizon, EventQueue& queue);
-// hazardBound over [start, horizon] for valid firing parameters.
-double candidateBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
+// hazardBound over [start, horizon] for firing parameters found valid.
+double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,
                       ModelTime start, ModelTime horizon, double modulationBound);
 // Schedules the candidate that the uniform u gives at rate `bound` (> 0),
 // when it falls before the horizon.
@@ -202,7 +209,7 @@ CandidatePlan scheduleCandidateWith(NeuronState& state, const NeuronParameters& 
     if (!start.needsBound) return start.plan;
     firing.ensureValid();
     const double bound =
-        detail::candidateBound(state, params, firing.parameters(), start.start, horizon, modulationBound());
+        detail::candidateBound(state, params, firing, start.start, horizon, modulationBound());
     if (bound == 0) return {kNoEvent, CandidateStatus::ZeroBound, horizon, 0};
     state.candidateBound = bound;
     return detail::placeCandidate(state, index, start.start, horizon, bound, draw(), queue);
