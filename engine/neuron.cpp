@@ -258,17 +258,9 @@ double CheckedFiring::exponentCapOf(const FiringParameters& firing) { return cap
 
 namespace detail {
 
-CandidateStart beginCandidate(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                              ModelTime t, ModelTime horizon, EventQueue& queue) {
-    if (state.pendingCandidate != kNoEvent) {
-        queue.cancel(state.pendingCandidate);
-        state.pendingCandidate = kNoEvent;
-    }
-    state.candidateBound = 0;
-    if (firing.disabled) return {false, t, noCandidate(CandidateStatus::FiringDisabled, t, 0)};
-    const ModelTime s = hazardStart(state, params, t);
-    if (s >= horizon) return {false, s, noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, 0)};
-    return {true, s, {}};
+void cancelCandidate(NeuronState& state, EventQueue& queue) {
+    queue.cancel(state.pendingCandidate);
+    state.pendingCandidate = kNoEvent;
 }
 
 double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,

@@ -166,14 +166,8 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
 // The steps of scheduleCandidate and acceptCandidate, for the templates below.
 namespace detail {
 
-struct CandidateStart {
-    bool needsBound;  // false: `plan` is the answer
-    ModelTime start;  // where the candidate may start (after the refractory window)
-    CandidatePlan plan;
-};
-// Cancels a pending candidate and finds where the next one may start.
-CandidateStart beginCandidate(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                              ModelTime t, ModelTime horizon, EventQueue& queue);
+// Cancels the pending candidate.
+void cancelCandidate(NeuronState& state, EventQueue& queue);
 // hazardBound over [start, horizon] for firing parameters found valid.
 double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,
                       ModelTime start, ModelTime horizon, double modulationBound);
@@ -198,21 +192,23 @@ Weighed weighCandidate(NeuronState& state, const NeuronParameters& params, Check
 }  // namespace detail
 
 // scheduleCandidate for drivers: the modulation bound is a callable asked
-// only when a bound is computed, and `draw` returns the neuron's next uniform
+// only when a bound is computed, `draw` returns the neuron's next uniform
 // (from its "spontaneous" stream) and is called only for a draw.
 template <class ModulationBound, class Draw>
 CandidatePlan scheduleCandidateWith(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
                                     std::uint64_t index, ModelTime t, ModelTime horizon,
                                     ModulationBound&& modulationBound, EventQueue& queue, Draw&& draw) {
-    const detail::CandidateStart start =
-        detail::beginCandidate(state, params, firing.parameters(), t, horizon, queue);
-    if (!start.needsBound) return start.plan;
+    if (state.pendingCandidate != kNoEvent) detail::cancelCandidate(state, queue);
+    state.candidateBound = 0;
+    if (firing.parameters().disabled) return {kNoEvent, CandidateStatus::FiringDisabled, t, 0};
+    // No hazard inside the absolute refractory window.
+    const ModelTime start = params.absoluteRefractory && state.refractoryEnd > t ? state.refractoryEnd : t;
+    if (start >= horizon) return {kNoEvent, CandidateStatus::NoneBeforeHorizon, horizon, 0};
     firing.ensureValid();
-    const double bound =
-        detail::candidateBound(state, params, firing, start.start, horizon, modulationBound());
+    const double bound = detail::candidateBound(state, params, firing, start, horizon, modulationBound());
     if (bound == 0) return {kNoEvent, CandidateStatus::ZeroBound, horizon, 0};
     state.candidateBound = bound;
-    return detail::placeCandidate(state, index, start.start, horizon, bound, draw(), queue);
+    return detail::placeCandidate(state, index, start, horizon, bound, draw(), queue);
 }
 
 // acceptCandidate for drivers: `modulation` maps the candidate time to the
@@ -228,8 +224,8 @@ CandidateOutcome acceptCandidateWith(NeuronState& state, const NeuronParameters&
     const detail::Weighed weighed = detail::weighCandidate(state, params, firing, event, m);
     const bool fired = weighed.acceptance > draw();
     if (fired) fireNeuron(state, params, event.time, index, queue);
-    const CandidatePlan next =
-        scheduleCandidateWith(state, params, firing, index, event.time, horizon, modulationBound, queue, draw);
+    const CandidatePlan next = scheduleCandidateWith(state, params, firing, index, event.time, horizon,
+                                                     modulationBound, queue, draw);
     return {fired, weighed.hazard, weighed.bound, next};
 }
 
