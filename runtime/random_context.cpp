@@ -34,6 +34,7 @@ RandomContext::RandomContext(RandomContext&& other) noexcept
     : masterSeed_(other.masterSeed_),
       streams_(std::move(other.streams_)),
       handleName_(std::move(other.handleName_)),
+      handleNameHash_(other.handleNameHash_),
       handles_(std::move(other.handles_)) {
     other.forgetHandles();
 }
@@ -52,6 +53,7 @@ RandomContext& RandomContext::operator=(RandomContext&& other) noexcept {
         masterSeed_ = other.masterSeed_;
         streams_ = std::move(other.streams_);
         handleName_ = std::move(other.handleName_);
+        handleNameHash_ = other.handleNameHash_;
         handles_ = std::move(other.handles_);
         other.forgetHandles();
     }
@@ -70,16 +72,19 @@ RandomStream RandomContext::stream(std::string_view name, std::uint64_t index) {
 }
 
 RandomStream RandomContext::findStream(std::string_view name, std::uint64_t index) {
-    const bool remembered = index < kRememberedHandles && name == handleName_;
-    auto found = streams_.find(StreamKeyView{name, index});
+    const bool sameName = !handles_.empty() && name == handleName_;
+    const std::uint64_t nameHash = sameName ? handleNameHash_ : stableHash64(name);
+    const std::uint64_t hash = streamHashOfHash(nameHash, index);
+    auto found = streams_.find(StreamKeyView{name, index, hash});
     if (found == streams_.end()) {
         StreamState fresh;
-        fresh.state = deriveStreamSeed(masterSeed_, name, index);
-        found = streams_.emplace(StreamKey{std::string(name), index}, std::move(fresh)).first;
+        fresh.state = deriveStreamSeedOfHash(masterSeed_, nameHash, index);
+        found = streams_.emplace(StreamKey{std::string(name), index, hash}, std::move(fresh)).first;
     }
     if (index < kRememberedHandles) {
-        if (!remembered) {
+        if (!sameName) {
             handleName_.assign(name);
+            handleNameHash_ = nameHash;
             handles_.clear();
         }
         if (index >= handles_.size()) handles_.resize(index + 1, nullptr);
@@ -123,11 +128,20 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
     if (!in.ok()) return false;
 
     Table fresh = emptyTable();
+    // Snapshots list streams by name, so one name's hash serves a run of them.
+    std::string_view lastName;
+    std::uint64_t lastNameHash = stableHash64(lastName);
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t nameLength = in.u32();
         if (!in.ok() || nameLength > in.remaining()) return false;
-        StreamKey key{std::string(in.raw(nameLength)), 0};
+        const std::string_view name = in.raw(nameLength);
+        if (name != lastName) {
+            lastName = name;
+            lastNameHash = stableHash64(name);
+        }
+        StreamKey key{std::string(name), 0, 0};
         key.index = in.u64();
+        key.hash = streamHashOfHash(lastNameHash, key.index);
         StreamState s;
         s.state = in.u64();
         const std::uint8_t mode = in.u8();

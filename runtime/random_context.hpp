@@ -34,15 +34,28 @@ constexpr std::uint64_t mix64(std::uint64_t z) noexcept {
     return z ^ (z >> 31);
 }
 
+// Starting state of stream (name, index) under a master seed, from the
+// name's stableHash64.
+constexpr std::uint64_t deriveStreamSeedOfHash(std::uint64_t seed, std::uint64_t nameHash,
+                                               std::uint64_t index) noexcept {
+    return mix64(mix64(nameHash ^ mix64(seed + kSplitMixGamma)) ^ index);
+}
+
 // Starting state of stream (name, index) under a master seed.
 constexpr std::uint64_t deriveStreamSeed(std::uint64_t seed, std::string_view name,
                                          std::uint64_t index) noexcept {
-    return mix64(mix64(stableHash64(name) ^ mix64(seed + kSplitMixGamma)) ^ index);
+    return deriveStreamSeedOfHash(seed, stableHash64(name), index);
+}
+
+// Bucket hash of the stream table, from the name's stableHash64;
+// independent of the master seed.
+constexpr std::uint64_t streamHashOfHash(std::uint64_t nameHash, std::uint64_t index) noexcept {
+    return mix64(mix64(nameHash) ^ index);
 }
 
 // Bucket hash of the stream table; independent of the master seed.
 constexpr std::uint64_t streamHash(std::string_view name, std::uint64_t index) noexcept {
-    return mix64(mix64(stableHash64(name)) ^ index);
+    return streamHashOfHash(stableHash64(name), index);
 }
 
 struct StreamState {
@@ -102,22 +115,24 @@ class RandomContext {
     bool restore(std::span<const std::uint8_t> bytes);
 
   private:
+    // Keys carry their streamHash, computed once, so that the table never
+    // hashes a name again.
     struct StreamKey {
         std::string name;
         std::uint64_t index;
+        std::uint64_t hash;
     };
     // Lookups go by a view of the name, so finding a stream builds no string.
     struct StreamKeyView {
         std::string_view name;
         std::uint64_t index;
+        std::uint64_t hash;
     };
     struct StreamKeyHash {
         using is_transparent = void;
-        std::size_t operator()(const StreamKey& key) const noexcept {
-            return static_cast<std::size_t>(streamHash(key.name, key.index));
-        }
+        std::size_t operator()(const StreamKey& key) const noexcept { return static_cast<std::size_t>(key.hash); }
         std::size_t operator()(const StreamKeyView& key) const noexcept {
-            return static_cast<std::size_t>(streamHash(key.name, key.index));
+            return static_cast<std::size_t>(key.hash);
         }
     };
     struct StreamKeyEqual {
@@ -139,6 +154,7 @@ class RandomContext {
     // Entries of streams_ (which never move) for streams (handleName_, i),
     // by i; null where not looked up yet.
     std::string handleName_;
+    std::uint64_t handleNameHash_ = 0;  // stableHash64(handleName_)
     std::vector<Table::value_type*> handles_;
 };
 

@@ -270,12 +270,6 @@ void OscillatoryPopulations::forgetDerived() {
     sharersKnown_ = false;
 }
 
-Runtime::RandomStream OscillatoryPopulations::streamOf(std::uint64_t neuron) {
-    std::optional<Runtime::RandomStream>& stream = streams_[neuron];
-    if (!stream) stream = context_.stream("spontaneous", neurons_[neuron].drawIndex);
-    return *stream;
-}
-
 void OscillatoryPopulations::findSharedModulations() {
     // Neurons are compared with the first few distinct modulations only, so
     // that a model whose modulations all differ spends little on finding out.

@@ -120,7 +120,11 @@ class OscillatoryPopulations final : public ExperimentModel {
     void findSharedModulations();
     // The neuron's "spontaneous" stream, looked up at its first draw after a
     // reset or restore (so streams come into being exactly when drawn from).
-    Runtime::RandomStream streamOf(std::uint64_t neuron);
+    Runtime::RandomStream streamOf(std::uint64_t neuron) {
+        std::optional<Runtime::RandomStream>& stream = streams_[neuron];
+        if (!stream) stream = context_.stream("spontaneous", neurons_[neuron].drawIndex);
+        return *stream;
+    }
     // Cached per-neuron knowledge that a reset, restore or intervention outdates.
     void forgetDerived();
     void takeSample();
