@@ -31,14 +31,19 @@ struct Decayed {
     double adaptation;
 };
 
+// decayValue, inline where the neuron code needs it.
+[[gnu::always_inline]] inline double decayed(double x, double dt, ModelTime tau, double epsilon) {
+    if (x == 0 || dt == 0) return x;
+    const double y = portableExp(-dt / static_cast<double>(tau)) * x;
+    return std::fabs(y) < epsilon ? 0.0 : y;
+}
+
 // Drive and adaptation decayed from the last update to t, without storing them.
 [[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
-    const double drive = params.frozenDrive
-                             ? state.drive
-                             : decayValue(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
-    const double adaptation =
-        decayValue(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
+    const double drive =
+        params.frozenDrive ? state.drive : decayed(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
+    const double adaptation = decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
     return {drive, adaptation};
 }
 
@@ -46,7 +51,8 @@ struct Decayed {
 // Adding +0.0 turns a -0 into +0.
 double netOf(const Decayed& v, double coupling) { return (v.drive - coupling * v.adaptation) + 0.0; }
 
-double netDrive(const NeuronState& state, const NeuronParameters& params, double coupling, ModelTime t) {
+[[gnu::always_inline]] inline double netDrive(const NeuronState& state, const NeuronParameters& params,
+                                              double coupling, ModelTime t) {
     return netOf(decayedTo(state, params, t), coupling);
 }
 
@@ -105,11 +111,7 @@ void validateFiringParameters(const FiringParameters& f) {
         throw InvalidFiringParameters("KVRN baseline exceeds maximum hazard");
 }
 
-double decayValue(double x, double dt, ModelTime tau, double epsilon) {
-    if (x == 0 || dt == 0) return x;
-    const double y = portableExp(-dt / static_cast<double>(tau)) * x;
-    return std::fabs(y) < epsilon ? 0.0 : y;
-}
+double decayValue(double x, double dt, ModelTime tau, double epsilon) { return decayed(x, dt, tau, epsilon); }
 
 namespace {
 
