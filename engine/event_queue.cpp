@@ -86,14 +86,13 @@ std::uint64_t EventQueue::schedule(const Event& event) {
     if (event.time < currentTime_)
         throw CausalityViolation("KVRN event scheduled before the current model time");
     if (nextSequence_ == kNoEvent) throw TimeOverflow("KVRN event sequence exhausted");
-    Event stored = event;
-    stored.sequence = nextSequence_++;
-    events_.insert(stored);
-    heap_.push_back({stored.time, stored.sequence});
+    const std::uint64_t sequence = nextSequence_++;
+    events_.add(event, sequence);
+    heap_.push_back({event.time, sequence});
     std::push_heap(heap_.begin(), heap_.end(), FiresAfter{});
     topIsLive_ = false;
     dirty_ = true;
-    return stored.sequence;
+    return sequence;
 }
 
 bool EventQueue::cancel(std::uint64_t sequence) {
@@ -113,8 +112,7 @@ Event EventQueue::popNext() {
     const std::uint64_t sequence = heap_.back().sequence;
     heap_.pop_back();
     topIsLive_ = false;
-    Event event;
-    events_.erase(sequence, &event);
+    const Event event = events_.take(sequence);
     currentTime_ = event.time;
     dirty_ = true;
     compact();

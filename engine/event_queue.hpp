@@ -110,6 +110,34 @@ class EventQueue final : public IEventSink {
         }
         // Adds a copy of `event` under its sequence; false when one is there.
         bool insert(const Event& event);
+        // Adds a copy of `event` under `sequence`, one never stored before.
+        void add(const Event& event, std::uint64_t sequence) {
+            if (!ring_.empty()) {
+                Event& entry = ring_[sequence & mask_];
+                if (entry.sequence == kNoEvent) {
+                    entry = event;
+                    entry.sequence = sequence;
+                    ++size_;
+                    return;
+                }
+            }
+            Event stored = event;
+            stored.sequence = sequence;
+            insert(stored);
+        }
+        // Removes and returns the pending event of `sequence`.
+        Event take(std::uint64_t sequence) {
+            Event& entry = ring_[sequence & mask_];
+            if (entry.sequence == sequence) {
+                const Event event = entry;
+                entry.sequence = kNoEvent;
+                --size_;
+                return event;
+            }
+            Event event;
+            erase(sequence, &event);
+            return event;
+        }
         // Removes the event of `sequence` into *removed (when not null);
         // false when there is none.
         bool erase(std::uint64_t sequence, Event* removed);
