@@ -211,13 +211,6 @@ void PhaseModulation::setGain(double g) {
     gain_ = g;
 }
 
-double PhaseModulation::coefficient(const PhaseTerm& term) const {
-    const double amplitude = bank_->oscillator(term.oscillatorId).amplitude;
-    if (term.polarity == 0) return gain_ * term.weight * amplitude;
-    if (term.polarity == 1) return -gain_ * term.weight * amplitude;
-    return 0.0;
-}
-
 double PhaseModulation::valueAt(ModelTime t) const {
     double sum = 0.0;
     for (const PhaseTerm& term : terms_) {
@@ -241,12 +234,13 @@ double PhaseModulation::upperBound(ModelTime t0, ModelTime t1) const {
     return sum;
 }
 
-PhaseModulation::Point PhaseModulation::pointAt(ModelTime t) const {
-    Point point;
+// Flattened: the phase and sine of each term are computed inline.
+[[gnu::flatten]] void PhaseModulation::pointAt(ModelTime t, Point& point) const {
     point.time = t;
+    point.kept = false;
     if (terms_.size() > Point::kKeptTerms) {
         point.value = valueAt(t);
-        return point;
+        return;
     }
     // valueAt, keeping each phase and sine on the way.
     double sum = 0.0;
@@ -260,10 +254,9 @@ PhaseModulation::Point PhaseModulation::pointAt(ModelTime t) const {
     }
     point.value = sum;
     point.kept = true;
-    return point;
 }
 
-double PhaseModulation::upperBoundFrom(const Point& point, ModelTime t1) const {
+[[gnu::flatten]] double PhaseModulation::upperBoundFrom(const Point& point, ModelTime t1) const {
     if (!point.kept) return upperBound(point.time, t1);
     if (t1 < point.time) throw InvalidPhaseModulation("phase bound interval runs backwards");
     const double seconds = (static_cast<double>(t1) - static_cast<double>(point.time)) / 1e9;

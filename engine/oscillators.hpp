@@ -104,7 +104,12 @@ class PhaseModulation {
     std::span<const PhaseTerm> terms() const { return terms_; }
     // Signed amplitude of a term: gain x weight x oscillator amplitude,
     // negated when inhibitory.
-    double coefficient(const PhaseTerm& term) const;
+    double coefficient(const PhaseTerm& term) const {
+        const double amplitude = bank_->oscillator(term.oscillatorId).amplitude;
+        if (term.polarity == 0) return gain_ * term.weight * amplitude;
+        if (term.polarity == 1) return -gain_ * term.weight * amplitude;
+        return 0.0;
+    }
 
     // The modulation value at time t.
     double valueAt(ModelTime t) const;
@@ -122,7 +127,7 @@ class PhaseModulation {
         std::array<double, kKeptTerms> phase{};  // phaseAt + offset, per term with a non-zero coefficient
         std::array<double, kKeptTerms> sine{};   // portableSin(phase)
     };
-    Point pointAt(ModelTime t) const;
+    void pointAt(ModelTime t, Point& point) const;
     // upperBound(point.time, t1), bit for bit, from the phases kept in `point`
     // (taken at this modulation with its current gain and bank).
     double upperBoundFrom(const Point& point, ModelTime t1) const;

@@ -326,7 +326,7 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
             const PhaseModulation& modulation = modulations_[n];
             PhaseModulation::Point point;
             const auto modulationAt = [&](ModelTime u) {
-                point = modulation.pointAt(u);
+                modulation.pointAt(u, point);
                 return point.value + driveScale_ * drive_;
             };
             const auto modulationBound = [&] { return modulation.upperBoundFrom(point, horizon) + driveBound; };
