@@ -134,7 +134,7 @@ void advanceWith(NeuronState& state, const NeuronParameters& params, ModelTime t
 double hazardFrom(const Decayed& v, const NeuronState& state, const NeuronParameters& params,
                   const FiringParameters& firing, ModelTime t, double m, double cap) {
     if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
-    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    if (isZero(firing.baselineRate) || isZero(firing.gain)) return 0.0;
     const double rate = firing.gain * firing.baselineRate;
     const double x =
         (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
@@ -219,7 +219,7 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
     const double atEnd = netDrive(state, params, k, t1);
     double highest = std::max(netOf(atStart, k), atEnd);
     const double couplingAtStart = k * atStart.adaptation;
-    if (!params.frozenDrive && atStart.drive != 0 && couplingAtStart != 0) {
+    if (!params.frozenDrive && !isZero(atStart.drive) && !isZero(couplingAtStart)) {
         const double alpha = 1.0 / static_cast<double>(params.driveTimeConstant);       // [1/ns]
         const double gamma = 1.0 / static_cast<double>(params.adaptationTimeConstant);  // [1/ns]
         if (alpha != gamma) {
@@ -243,7 +243,7 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
 
     // Each decayed value may have been flushed by up to epsilon; allow for it.
     const double x = ((2 * (k + 1)) * params.flushEpsilon + highest + modulationBound) - firing.threshold;
-    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    if (isZero(firing.baselineRate) || isZero(firing.gain)) return 0.0;
     const double rate = firing.baselineRate * firing.gain;
     return portableExp(std::min(x * firing.beta, cap)) * rate;
 }
