@@ -55,6 +55,7 @@ RandomContext& RandomContext::operator=(RandomContext&& other) noexcept {
         handleName_ = std::move(other.handleName_);
         handleNameHash_ = other.handleNameHash_;
         handles_ = std::move(other.handles_);
+        ++handleGeneration_;  // the old table and its handles are gone
         other.forgetHandles();
     }
     return *this;
@@ -63,6 +64,7 @@ RandomContext& RandomContext::operator=(RandomContext&& other) noexcept {
 void RandomContext::forgetHandles() {
     handleName_.clear();
     handles_.clear();
+    ++handleGeneration_;
 }
 
 RandomStream RandomContext::stream(std::string_view name, std::uint64_t index) {
@@ -127,7 +129,13 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
     const std::uint32_t count = in.u32();
     if (!in.ok()) return false;
 
-    Table fresh = emptyTable();
+    struct Parsed {
+        StreamKeyView key;  // the name is a view into `bytes`
+        StreamState state;
+    };
+    std::vector<Parsed> parsed;
+    constexpr std::size_t kSmallestRecord = 37;  // an empty name and no recorded values
+    parsed.reserve(std::min<std::size_t>(count, in.remaining() / kSmallestRecord));
     // Snapshots list streams by name, so one name's hash serves a run of them.
     std::string_view lastName;
     std::uint64_t lastNameHash = stableHash64(lastName);
@@ -139,9 +147,7 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
             lastName = name;
             lastNameHash = stableHash64(name);
         }
-        StreamKey key{std::string(name), 0, 0};
-        key.index = in.u64();
-        key.hash = streamHashOfHash(lastNameHash, key.index);
+        const std::uint64_t index = in.u64();
         StreamState s;
         s.state = in.u64();
         const std::uint8_t mode = in.u8();
@@ -152,10 +158,35 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
         s.mode = static_cast<StreamMode>(mode);
         s.recorded.resize(recordedCount);
         for (std::uint64_t& value : s.recorded) value = in.u64();
-        if (!fresh.emplace(std::move(key), std::move(s)).second) return false;  // duplicate stream
+        parsed.push_back({{name, index, streamHashOfHash(lastNameHash, index)}, std::move(s)});
     }
     if (!in.finished()) return false;
 
+    // A branch restoring its fork usually finds exactly the streams it has:
+    // then only their states change, in place, and every handle stays valid.
+    std::vector<Table::value_type*> entries;
+    if (parsed.size() == streams_.size()) {
+        entries.reserve(parsed.size());
+        for (const Parsed& p : parsed) {
+            const auto found = streams_.find(p.key);
+            if (found == streams_.end()) break;
+            entries.push_back(&*found);
+        }
+    }
+    if (!parsed.empty() && entries.size() == parsed.size()) {
+        std::vector<Table::value_type*> sorted = entries;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return false;  // duplicate stream
+        for (std::size_t i = 0; i < parsed.size(); ++i) entries[i]->second = std::move(parsed[i].state);
+        masterSeed_ = seed;
+        return true;
+    }
+
+    Table fresh = emptyTable();
+    for (Parsed& p : parsed) {
+        StreamKey key{std::string(p.key.name), p.key.index, p.key.hash};
+        if (!fresh.emplace(std::move(key), std::move(p.state)).second) return false;  // duplicate stream
+    }
     masterSeed_ = seed;
     streams_ = std::move(fresh);
     forgetHandles();

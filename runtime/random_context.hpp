@@ -65,9 +65,10 @@ struct StreamState {
     std::uint64_t cursor = 0;             // index of the next recorded value to serve
 };
 
-// A handle to one stream of a context. It stays valid for the life of the
-// context (entries are never erased and never move), except that restore()
-// replaces the whole table and so invalidates every handle taken before it.
+// A handle to one stream of a context. It stays valid (entries are never
+// erased and never move) until the context's handleGeneration() changes: an
+// assignment, or a restore() of other streams than the context has, replaces
+// the whole table and so invalidates every handle taken before.
 class RandomStream {
   public:
     std::string_view name() const { return name_; }
@@ -105,6 +106,10 @@ class RandomContext {
     RandomStream stream(std::string_view name, std::uint64_t index);
 
     std::uint64_t masterSeed() const { return masterSeed_; }
+    // Changes whenever stream handles taken before may have become invalid
+    // (the table was replaced by an assignment or a restore), so that a
+    // caller keeping handles knows when to look them up again.
+    std::uint64_t handleGeneration() const { return handleGeneration_; }
     std::size_t streamCount() const { return streams_.size(); }
 
     // RNDCTX1 bytes: the master seed and every stream, sorted by name bytes
@@ -112,6 +117,8 @@ class RandomContext {
     std::vector<std::uint8_t> snapshot() const;
     // Replaces seed and table with those in `bytes` and answers true, or
     // answers false on malformed input and leaves the context unchanged.
+    // When `bytes` hold exactly the streams the context has, their states
+    // are replaced in place and handles stay valid.
     bool restore(std::span<const std::uint8_t> bytes);
 
   private:
@@ -155,6 +162,7 @@ class RandomContext {
     // by i; null where not looked up yet.
     std::string handleName_;
     std::uint64_t handleNameHash_ = 0;  // stableHash64(handleName_)
+    std::uint64_t handleGeneration_ = 0;
     std::vector<Table::value_type*> handles_;
 };
 

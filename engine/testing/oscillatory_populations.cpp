@@ -419,8 +419,10 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
     // Fields are assigned as they are read; the components below parse their
     // own blocks and change nothing when they refuse them.
     SnapshotReader in(bytes);
-    // Stream handles, draw indices, shifts and gains may all change below.
-    forgetDerived();
+    // Shifts and gains may change below; stream handles stay while their
+    // neuron's draw index and the context's table do.
+    sharersKnown_ = false;
+    const std::uint64_t handleGeneration = context_.handleGeneration();
     seed_ = in.u64();
     now_ = in.i64();
     nextSample_ = in.i64();
@@ -431,13 +433,16 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
     stochasticity_ = in.f64();
     frequency_ = in.f64();
     phaseJitter_ = in.f64();
-    for (NeuronState& n : neurons_) {
+    for (std::size_t i = 0; i < neurons_.size(); ++i) {
+        NeuronState& n = neurons_[i];
         n.drive = in.f64();
         n.adaptation = in.f64();
         n.lastUpdate = in.i64();
         n.refractoryEnd = in.i64();
         n.candidateBound = in.f64();
-        n.drawIndex = in.u64();
+        const std::uint64_t drawIndex = in.u64();
+        if (drawIndex != n.drawIndex) streams_[i].reset();
+        n.drawIndex = drawIndex;
         n.pendingRefractoryEvent = in.u64();
         n.pendingCandidate = in.u64();
     }
@@ -472,6 +477,7 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
     if (!queue_.restore(queueBlock)) throw std::runtime_error("experiment: queue snapshot rejected");
     if (!bank_.restore(bankBlock)) throw std::runtime_error("experiment: oscillator snapshot rejected");
     if (!context_.restore(randomBlock)) throw std::runtime_error("experiment: random snapshot rejected");
+    if (context_.handleGeneration() != handleGeneration) std::fill(streams_.begin(), streams_.end(), std::nullopt);
 
     for (PhaseModulation& m : modulations_) m.setGain(oscillatorGain_);
     interventionRecords_.clear();
