@@ -53,7 +53,9 @@ double fractionOf(double x) {
     // Below 2^52 in magnitude the whole part is exact and so is the
     // subtraction; only the sign of a zero result needs fmod's rule.
     if (std::fabs(x) < kTwoTo52) {
-        const double fraction = x - std::trunc(x);
+        // trunc(x) by an integer conversion, exact in this range; a zero
+        // whole part of either sign gives the same difference.
+        const double fraction = x - static_cast<double>(static_cast<std::int64_t>(x));
         return fraction == 0 ? std::copysign(0.0, x) : fraction;
     }
     return std::fmod(x, 1.0);
@@ -106,12 +108,14 @@ double sinMinOver(double phi, double w) { return -sinMaxOver(phi + kPi, w); }
 OscillatorBank::OscillatorBank(std::vector<Oscillator> oscillators) : oscillators_(std::move(oscillators)) {
     shifts_.assign(oscillators_.size(), 0.0);
     derived_.resize(oscillators_.size());
+    // Ids 0, 1, 2, ... in order (the usual numbering) are unique and need no map.
+    for (std::size_t i = 0; i < oscillators_.size(); ++i) positional_ = positional_ && oscillators_[i].id == i;
     for (std::size_t i = 0; i < oscillators_.size(); ++i) {
         // Definitions never change afterwards and shifts stay finite (shiftPhase
         // wraps finite sums, restore refuses others), so this one check covers
         // every later phase evaluation.
         if (!validOscillator(oscillators_[i])) throw InvalidOscillator("invalid KVRN oscillator parameters");
-        if (!positions_.emplace(oscillators_[i].id, i).second)
+        if (!positional_ && !positions_.emplace(oscillators_[i].id, i).second)
             throw InvalidOscillator("duplicate KVRN oscillator id");
         derive(i);
     }
@@ -122,6 +126,7 @@ void OscillatorBank::derive(std::size_t i) {
 }
 
 std::size_t OscillatorBank::lookUpPosition(std::uint32_t id) const {
+    if (positional_) unknownOscillator();  // positionOf found every known id already
     auto found = positions_.find(id);
     if (found == positions_.end()) unknownOscillator();
     return found->second;

@@ -43,7 +43,9 @@ class OscillatorBank {
     // for an unknown id.
     bool sameOscillator(std::uint32_t id, const OscillatorBank& other, std::uint32_t otherId) const;
     std::size_t size() const { return oscillators_.size(); }
-    bool contains(std::uint32_t id) const { return positions_.contains(id); }
+    bool contains(std::uint32_t id) const {
+        return positional_ ? id < oscillators_.size() : positions_.contains(id);
+    }
 
     // KVRNOSC2 bytes: the definitions with their shifts.
     std::vector<std::uint8_t> snapshot() const;
@@ -72,7 +74,9 @@ class OscillatorBank {
     void derive(std::size_t i);
 
     std::vector<Oscillator> oscillators_;
+    // Position by id; left empty when every oscillator's id is its position.
     std::unordered_map<std::uint32_t, std::size_t> positions_;
+    bool positional_ = true;
     std::vector<double> shifts_;  // [rad], one per oscillator, in [0, 2pi)
     std::vector<Derived> derived_;
     // Carried through snapshots unchanged; no operation reads them.
