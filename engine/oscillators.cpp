@@ -289,29 +289,6 @@ bool PhaseModulation::sameFunctionAs(const PhaseModulation& other) const {
     return true;
 }
 
-// Bounds are only remembered once computed, so an interval running backwards
-// throws from PhaseModulation::upperBound as usual.
-double IntervalBounds::upperBound(const PhaseModulation& modulation) {
-    // Comparing costs a fraction of a bound; give up when it does not pay.
-    if (misses_ > hits_ + 2) return modulation.upperBound(t0_, t1_);
-    // The group that matched last is tried first: neighbours tend to match.
-    for (std::size_t n = 0; n < count_; ++n) {
-        const std::size_t i = (last_ + n) % count_;
-        if (known_[i].modulation == &modulation || known_[i].modulation->sameFunctionAs(modulation)) {
-            ++hits_;
-            last_ = i;
-            return known_[i].bound;
-        }
-    }
-    const double bound = modulation.upperBound(t0_, t1_);
-    if (count_ > 0) ++misses_;
-    if (count_ < known_.size()) {
-        last_ = count_;
-        known_[count_++] = {&modulation, bound};
-    }
-    return bound;
-}
-
 namespace {
 
 // Applies one delta per id, drawn in id order. Every id is looked up before any

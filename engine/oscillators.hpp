@@ -147,30 +147,6 @@ class PhaseModulation {
     double gain_ = 1.0;
 };
 
-// Upper bounds of many modulations over one interval [t0, t1], computed once
-// per group of modulations that are the same function of time: the neurons of
-// a population usually share one oscillator setup. When the modulations keep
-// turning out different, it stops comparing and computes each bound.
-class IntervalBounds {
-  public:
-    IntervalBounds(ModelTime t0, ModelTime t1) : t0_(t0), t1_(t1) {}
-    // modulation.upperBound(t0, t1), bit for bit.
-    double upperBound(const PhaseModulation& modulation);
-
-  private:
-    struct Known {
-        const PhaseModulation* modulation = nullptr;
-        double bound = 0;
-    };
-    ModelTime t0_;
-    ModelTime t1_;
-    std::array<Known, 2> known_{};
-    std::size_t count_ = 0;
-    std::size_t last_ = 0;    // the group that matched last
-    std::size_t misses_ = 0;  // bounds computed although some were known
-    std::size_t hits_ = 0;
-};
-
 // a reduced into [0, 2pi) by fmod (a result of exactly 2pi is possible when
 // a is a tiny negative number).
 double wrapTwoPi(double a);
