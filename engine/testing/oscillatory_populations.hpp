@@ -119,13 +119,14 @@ class OscillatoryPopulations final : public ExperimentModel {
     double windowBound(std::uint64_t neuron, ModelTime horizon);
     void findSharedModulations();
     // The neuron's "spontaneous" stream, looked up at its first draw after a
-    // reset or restore (so streams come into being exactly when drawn from).
+    // reset or after a restore that replaced it (so streams come into being
+    // exactly when drawn from).
     Runtime::RandomStream streamOf(std::uint64_t neuron) {
         std::optional<Runtime::RandomStream>& stream = streams_[neuron];
         if (!stream) stream = context_.stream("spontaneous", neurons_[neuron].drawIndex);
         return *stream;
     }
-    // Cached per-neuron knowledge that a reset, restore or intervention outdates.
+    // Drops the stream handles and the shared-bound groups, which a reset outdates.
     void forgetDerived();
     void takeSample();
     void record(const std::string& kind, const std::string& text);
