@@ -45,9 +45,11 @@ struct Decayed {
 // Drive and adaptation decayed from the last update to t, without storing them.
 [[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
-    const double drive =
-        params.frozenDrive ? state.drive : decayed(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
-    const double adaptation = decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
+    const double drive = params.frozenDrive
+                             ? state.drive
+                             : decayed(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
+    const double adaptation =
+        decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
     return {drive, adaptation};
 }
 
@@ -271,7 +273,8 @@ void cancelCandidate(NeuronState& state, EventQueue& queue) {
 
 double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,
                       ModelTime start, ModelTime horizon, double modulationBound) {
-    return boundOfValid(state, params, firing.parameters(), firing.exponentCap(), start, horizon, modulationBound);
+    return boundOfValid(state, params, firing.parameters(), firing.exponentCap(), start, horizon,
+                        modulationBound);
 }
 
 CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
@@ -341,8 +344,9 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
     std::optional<Runtime::RandomStream> stream;
     return acceptCandidateWith(
         state, params, checked, index, event, horizon,
-        [&](ModelTime t) { return modulation ? modulation(t) : 0.0; }, [modulationBound] { return modulationBound; },
-        queue, [&] {
+        [&](ModelTime t) { return modulation ? modulation(t) : 0.0; },
+        [modulationBound] { return modulationBound; }, queue,
+        [&] {
             if (!stream) stream = context.stream("spontaneous", state.drawIndex);
             return Runtime::uniform(*stream);
         });

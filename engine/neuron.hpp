@@ -215,10 +215,10 @@ CandidatePlan scheduleCandidateWith(NeuronState& state, const NeuronParameters& 
 // modulation, the modulation bound and the draws are as for
 // scheduleCandidateWith.
 template <class Modulation, class ModulationBound, class Draw>
-CandidateOutcome acceptCandidateWith(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
-                                     std::uint64_t index, const Event& event, ModelTime horizon,
-                                     Modulation&& modulation, ModulationBound&& modulationBound, EventQueue& queue,
-                                     Draw&& draw) {
+CandidateOutcome acceptCandidateWith(NeuronState& state, const NeuronParameters& params,
+                                     CheckedFiring& firing, std::uint64_t index, const Event& event,
+                                     ModelTime horizon, Modulation&& modulation,
+                                     ModulationBound&& modulationBound, EventQueue& queue, Draw&& draw) {
     detail::claimCandidate(state, index, event);
     const double m = modulation(event.time);
     const detail::Weighed weighed = detail::weighCandidate(state, params, firing, event, m);

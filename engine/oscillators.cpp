@@ -109,7 +109,8 @@ OscillatorBank::OscillatorBank(std::vector<Oscillator> oscillators) : oscillator
     shifts_.assign(oscillators_.size(), 0.0);
     derived_.resize(oscillators_.size());
     // Ids 0, 1, 2, ... in order (the usual numbering) are unique and need no map.
-    for (std::size_t i = 0; i < oscillators_.size(); ++i) positional_ = positional_ && oscillators_[i].id == i;
+    for (std::size_t i = 0; i < oscillators_.size(); ++i)
+        positional_ = positional_ && oscillators_[i].id == i;
     for (std::size_t i = 0; i < oscillators_.size(); ++i) {
         // Definitions never change afterwards and shifts stay finite (shiftPhase
         // wraps finite sums, restore refuses others), so this one check covers

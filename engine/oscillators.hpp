@@ -126,8 +126,8 @@ class PhaseModulation {
     struct Point {
         static constexpr std::size_t kKeptTerms = 4;
         ModelTime time = 0;
-        double value = 0;  // valueAt(time)
-        bool kept = false;  // false for modulations with more terms than are kept
+        double value = 0;                        // valueAt(time)
+        bool kept = false;                       // false for modulations with more terms than are kept
         std::array<double, kKeptTerms> phase{};  // phaseAt + offset, per term with a non-zero coefficient
         std::array<double, kKeptTerms> sine{};   // portableSin(phase)
     };

@@ -36,7 +36,6 @@ constexpr double C4 = -2.75573143513906633035e-07;
 constexpr double C5 = 2.08757232129817482790e-09;
 constexpr double C6 = -1.13596475577881948265e-11;
 
-
 // ln 2 split so that k x kLn2Hi is exact for every |k| < 2^11.
 constexpr double kLn2Hi = 6.93147180369123816490e-01;
 constexpr double kLn2Lo = 1.90821492927058770002e-10;
@@ -61,8 +60,12 @@ constexpr double Lg6 = 1.531383769920937332e-01;
 constexpr double Lg7 = 1.479819860511658591e-01;
 
 // Upper and lower 32 bits of a double, as fdlibm reads them.
-constexpr std::uint32_t highWord(double x) { return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x) >> 32); }
-constexpr std::uint32_t lowWord(double x) { return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x)); }
+constexpr std::uint32_t highWord(double x) {
+    return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x) >> 32);
+}
+constexpr std::uint32_t lowWord(double x) {
+    return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x));
+}
 constexpr double withHighWord(double x, std::uint32_t high) {
     return std::bit_cast<double>((std::uint64_t{high} << 32) | lowWord(x));
 }

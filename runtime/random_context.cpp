@@ -176,7 +176,8 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
     if (!parsed.empty() && entries.size() == parsed.size()) {
         std::vector<Table::value_type*> sorted = entries;
         std::sort(sorted.begin(), sorted.end());
-        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return false;  // duplicate stream
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+            return false;  // duplicate stream
         for (std::size_t i = 0; i < parsed.size(); ++i) entries[i]->second = std::move(parsed[i].state);
         masterSeed_ = seed;
         return true;

@@ -137,7 +137,9 @@ class RandomContext {
     };
     struct StreamKeyHash {
         using is_transparent = void;
-        std::size_t operator()(const StreamKey& key) const noexcept { return static_cast<std::size_t>(key.hash); }
+        std::size_t operator()(const StreamKey& key) const noexcept {
+            return static_cast<std::size_t>(key.hash);
+        }
         std::size_t operator()(const StreamKeyView& key) const noexcept {
             return static_cast<std::size_t>(key.hash);
         }

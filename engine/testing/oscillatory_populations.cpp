@@ -329,7 +329,9 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
                 modulation.pointAt(u, point);
                 return point.value + driveScale_ * drive_;
             };
-            const auto modulationBound = [&] { return modulation.upperBoundFrom(point, horizon) + driveBound; };
+            const auto modulationBound = [&] {
+                return modulation.upperBoundFrom(point, horizon) + driveBound;
+            };
             const CandidateOutcome outcome =
                 acceptCandidateWith(neuron, neuronParams_, checkedFiring_, n, event, horizon, modulationAt,
                                     modulationBound, queue_, [&] { return Runtime::uniform(streamOf(n)); });
@@ -477,7 +479,8 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
     if (!queue_.restore(queueBlock)) throw std::runtime_error("experiment: queue snapshot rejected");
     if (!bank_.restore(bankBlock)) throw std::runtime_error("experiment: oscillator snapshot rejected");
     if (!context_.restore(randomBlock)) throw std::runtime_error("experiment: random snapshot rejected");
-    if (context_.handleGeneration() != handleGeneration) std::fill(streams_.begin(), streams_.end(), std::nullopt);
+    if (context_.handleGeneration() != handleGeneration)
+        std::fill(streams_.begin(), streams_.end(), std::nullopt);
 
     for (PhaseModulation& m : modulations_) m.setGain(oscillatorGain_);
     interventionRecords_.clear();

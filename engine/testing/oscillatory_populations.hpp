@@ -155,9 +155,9 @@ class OscillatoryPopulations final : public ExperimentModel {
     // time; its window bound serves both.
     std::vector<std::uint64_t> boundSharer_;
     bool sharersKnown_ = false;
-    std::vector<double> windowBounds_;            // by sharer, for the window numbered in windowBoundOf_
-    std::vector<std::uint64_t> windowBoundOf_;    // by sharer: the window its bound belongs to (0: none)
-    std::uint64_t window_ = 0;                    // windows run so far
+    std::vector<double> windowBounds_;          // by sharer, for the window numbered in windowBoundOf_
+    std::vector<std::uint64_t> windowBoundOf_;  // by sharer: the window its bound belongs to (0: none)
+    std::uint64_t window_ = 0;                  // windows run so far
     ModelTime now_ = 0;
     ModelTime nextSample_ = 0;
     double drive_ = 0;
