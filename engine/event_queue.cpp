@@ -1,7 +1,6 @@
 #include "engine/event_queue.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <utility>
 
 #include "common/byte_io.hpp"
@@ -30,62 +29,55 @@ struct FiresAfter {
 
 }  // namespace
 
-std::size_t EventQueue::EventMap::home(std::uint64_t sequence) const {
-    // Fibonacci hashing: the top bits of sequence x 2^64/phi.
-    return static_cast<std::size_t>((sequence * 0x9e3779b97f4a7c15ULL) >> shift_);
-}
-
-std::size_t EventQueue::EventMap::find(std::uint64_t sequence) const {
-    if (size_ == 0) return entries_.size();
-    const std::size_t mask = entries_.size() - 1;
-    for (std::size_t i = home(sequence);; i = (i + 1) & mask) {
-        if (entries_[i].sequence == sequence) return i;
-        if (entries_[i].sequence == kNoEvent) return entries_.size();
+bool EventQueue::EventStore::insert(const Event& event) {
+    if (!far_.empty() && far_.contains(event.sequence)) return false;
+    if (ring_.empty()) grow();
+    for (;;) {
+        Event& entry = ring_[event.sequence & mask_];
+        if (entry.sequence == event.sequence) return false;
+        if (entry.sequence != kNoEvent) {
+            // Another pending event holds the entry.
+            if (ring_.size() < 4 * (size_ + 1)) {
+                grow();
+                continue;
+            }
+            far_.emplace(entry.sequence, entry);
+        }
+        entry = event;
+        ++size_;
+        return true;
     }
 }
 
-bool EventQueue::EventMap::contains(std::uint64_t sequence) const { return find(sequence) != entries_.size(); }
-
-bool EventQueue::EventMap::insert(const Event& event) {
-    // At most half full, so every probe sequence ends at a free entry soon.
-    if (2 * (size_ + 1) > entries_.size()) grow();
-    const std::size_t mask = entries_.size() - 1;
-    std::size_t i = home(event.sequence);
-    for (; entries_[i].sequence != kNoEvent; i = (i + 1) & mask)
-        if (entries_[i].sequence == event.sequence) return false;
-    entries_[i] = event;
-    ++size_;
-    return true;
-}
-
-bool EventQueue::EventMap::erase(std::uint64_t sequence, Event* removed) {
-    std::size_t hole = find(sequence);
-    if (hole == entries_.size()) return false;
-    if (removed != nullptr) *removed = entries_[hole];
-    // Backward-shift deletion: pull later entries of the probe run into the
-    // hole when their home does not lie cyclically in (hole, i].
-    const std::size_t mask = entries_.size() - 1;
-    for (std::size_t i = (hole + 1) & mask; entries_[i].sequence != kNoEvent; i = (i + 1) & mask) {
-        const std::size_t h = home(entries_[i].sequence);
-        const bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
-        if (stays) continue;
-        entries_[hole] = entries_[i];
-        hole = i;
+bool EventQueue::EventStore::erase(std::uint64_t sequence, Event* removed) {
+    if (!ring_.empty()) {
+        Event& entry = ring_[sequence & mask_];
+        if (entry.sequence == sequence) {
+            if (removed != nullptr) *removed = entry;
+            entry.sequence = kNoEvent;
+            --size_;
+            return true;
+        }
     }
-    entries_[hole].sequence = kNoEvent;
+    if (far_.empty()) return false;
+    auto found = far_.find(sequence);
+    if (found == far_.end()) return false;
+    if (removed != nullptr) *removed = found->second;
+    far_.erase(found);
     --size_;
     return true;
 }
 
-void EventQueue::EventMap::grow() {
-    std::vector<Event> old = std::move(entries_);
+void EventQueue::EventStore::grow() {
+    std::vector<Event> old = std::move(ring_);
     Event free;
     free.sequence = kNoEvent;
-    entries_.assign(old.empty() ? 16 : 2 * old.size(), free);
-    shift_ = 64 - std::countr_zero(entries_.size());
-    size_ = 0;
+    ring_.assign(old.empty() ? 16 : 2 * old.size(), free);
+    mask_ = ring_.size() - 1;
+    // Two sequences apart from each other in the larger ring were apart in
+    // the smaller one too, so nothing collides here.
     for (const Event& e : old)
-        if (e.sequence != kNoEvent) insert(e);
+        if (e.sequence != kNoEvent) ring_[e.sequence & mask_] = e;
 }
 
 EventQueue::EventQueue() = default;
@@ -94,14 +86,13 @@ std::uint64_t EventQueue::schedule(const Event& event) {
     if (event.time < currentTime_)
         throw CausalityViolation("KVRN event scheduled before the current model time");
     if (nextSequence_ == kNoEvent) throw TimeOverflow("KVRN event sequence exhausted");
-    Event stored = event;
-    stored.sequence = nextSequence_++;
-    events_.insert(stored);
-    heap_.push_back({stored.time, stored.sequence});
+    const std::uint64_t sequence = nextSequence_++;
+    events_.add(event, sequence);
+    heap_.push_back({event.time, sequence});
     std::push_heap(heap_.begin(), heap_.end(), FiresAfter{});
     topIsLive_ = false;
     dirty_ = true;
-    return stored.sequence;
+    return sequence;
 }
 
 bool EventQueue::cancel(std::uint64_t sequence) {
@@ -112,21 +103,16 @@ bool EventQueue::cancel(std::uint64_t sequence) {
     return true;
 }
 
-ModelTime EventQueue::peekNextTime() {
-    purge();
-    if (heap_.empty()) throw EmptyEventQueue("peekNextTime on empty KVRN event queue");
-    return heap_.front().time;
-}
+void EventQueue::throwEmpty(const char* message) { throw EmptyEventQueue(message); }
 
 Event EventQueue::popNext() {
     purge();
-    if (heap_.empty()) throw EmptyEventQueue("popNext on empty KVRN event queue");
+    if (heap_.empty()) throwEmpty("popNext on empty KVRN event queue");
     std::pop_heap(heap_.begin(), heap_.end(), FiresAfter{});
     const std::uint64_t sequence = heap_.back().sequence;
     heap_.pop_back();
     topIsLive_ = false;
-    Event event;
-    events_.erase(sequence, &event);
+    const Event event = events_.take(sequence);
     currentTime_ = event.time;
     dirty_ = true;
     compact();
@@ -145,9 +131,7 @@ std::span<const Event> EventQueue::pendingEvents() const {
     return sorted_;
 }
 
-// Drops slots of cancelled events from the top, so the top is live.
-void EventQueue::purge() {
-    if (topIsLive_) return;
+void EventQueue::dropCancelledTop() {
     while (!heap_.empty() && !events_.contains(heap_.front().sequence)) {
         std::pop_heap(heap_.begin(), heap_.end(), FiresAfter{});
         heap_.pop_back();

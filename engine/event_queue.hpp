@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/model_time.hpp"
@@ -65,7 +66,11 @@ class EventQueue final : public IEventSink {
     // already popped or already cancelled).
     bool cancel(std::uint64_t sequence);
     // Time of the next pending event; throws EmptyEventQueue when none is.
-    ModelTime peekNextTime();
+    ModelTime peekNextTime() {
+        purge();
+        if (heap_.empty()) throwEmpty("peekNextTime on empty KVRN event queue");
+        return heap_.front().time;
+    }
     // Removes and returns the next pending event and moves the current time to
     // it; throws EmptyEventQueue when none is pending.
     Event popNext();
@@ -88,44 +93,86 @@ class EventQueue final : public IEventSink {
         ModelTime time;
         std::uint64_t sequence;
     };
-    // The pending events by sequence, in one open-addressing array (linear
-    // probing), so scheduling and popping allocate only when it grows. An
-    // entry whose sequence is kNoEvent is free.
-    class EventMap {
+    // The pending events by sequence. Sequences are handed out one after
+    // another and events live briefly, so the pending ones cover a short run
+    // of sequences: each sits at ring_[sequence & mask], found without
+    // hashing. The ring doubles while it is less than four times fuller than
+    // needed; an event still pending when a much younger one needs its entry
+    // moves to far_ instead, so memory stays proportional to the pending
+    // count. An entry whose sequence is kNoEvent is free.
+    class EventStore {
       public:
         std::size_t size() const { return size_; }
         bool empty() const { return size_ == 0; }
-        bool contains(std::uint64_t sequence) const;
+        bool contains(std::uint64_t sequence) const {
+            if (!ring_.empty() && ring_[sequence & mask_].sequence == sequence) return true;
+            return !far_.empty() && far_.contains(sequence);
+        }
         // Adds a copy of `event` under its sequence; false when one is there.
         bool insert(const Event& event);
+        // Adds a copy of `event` under `sequence`, one never stored before.
+        void add(const Event& event, std::uint64_t sequence) {
+            if (!ring_.empty()) {
+                Event& entry = ring_[sequence & mask_];
+                if (entry.sequence == kNoEvent) {
+                    entry = event;
+                    entry.sequence = sequence;
+                    ++size_;
+                    return;
+                }
+            }
+            Event stored = event;
+            stored.sequence = sequence;
+            insert(stored);
+        }
+        // Removes and returns the pending event of `sequence`.
+        Event take(std::uint64_t sequence) {
+            Event& entry = ring_[sequence & mask_];
+            if (entry.sequence == sequence) {
+                const Event event = entry;
+                entry.sequence = kNoEvent;
+                --size_;
+                return event;
+            }
+            Event event;
+            erase(sequence, &event);
+            return event;
+        }
         // Removes the event of `sequence` into *removed (when not null);
         // false when there is none.
         bool erase(std::uint64_t sequence, Event* removed);
         // The stored events, in no particular order.
         template <class Visit>
         void forEach(Visit visit) const {
-            for (const Event& e : entries_)
+            for (const Event& e : ring_)
                 if (e.sequence != kNoEvent) visit(e);
+            for (const auto& entry : far_) visit(entry.second);
         }
 
       private:
-        std::size_t home(std::uint64_t sequence) const;
-        std::size_t find(std::uint64_t sequence) const;  // its index, or entries_.size()
         void grow();
 
-        std::vector<Event> entries_;
-        int shift_ = 64;  // home() keeps the top log2(capacity) bits of the hash
-        std::size_t size_ = 0;
+        std::vector<Event> ring_;
+        std::uint64_t mask_ = 0;  // ring_.size() - 1
+        std::unordered_map<std::uint64_t, Event> far_;
+        std::size_t size_ = 0;  // events in ring_ and far_
     };
 
-    void purge();
+    // Drops slots of cancelled events from the top, so the top is live.
+    // Without cancelled slots (the heap holds exactly the pending events)
+    // the top is live as it is.
+    void purge() {
+        if (!topIsLive_ && heap_.size() != events_.size()) dropCancelledTop();
+    }
+    void dropCancelledTop();
+    [[noreturn]] static void throwEmpty(const char* message);
     void compact();
     void rebuildHeap();
 
     // Min-heap on (time, sequence); may hold slots of cancelled events, which
     // are skipped when they reach the top.
     std::vector<Slot> heap_;
-    EventMap events_;  // exactly the pending events, by sequence
+    EventStore events_;  // exactly the pending events, by sequence
     mutable std::vector<Event> sorted_;
     mutable bool dirty_ = true;
     bool topIsLive_ = false;  // the top slot was checked and nothing changed since

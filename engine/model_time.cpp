@@ -25,9 +25,6 @@ ModelTime scaleTime(std::int64_t count, ModelTime unit) {
     return count * unit;
 }
 
-ModelTime addTime(ModelTime t, ModelTime d) {
-    if ((d > 0 && t > kMax - d) || (d < 0 && t < kMin - d)) throw TimeOverflow("KVRN model time overflow");
-    return t + d;
-}
+void throwTimeOverflow() { throw TimeOverflow("KVRN model time overflow"); }
 
 }  // namespace Core::Kvrn

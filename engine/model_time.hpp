@@ -23,7 +23,15 @@ ModelTime fromMilliseconds(std::int64_t ms);
 // not fit.
 ModelTime scaleTime(std::int64_t count, ModelTime unit);
 
+// Throws TimeOverflow "KVRN model time overflow".
+[[noreturn]] void throwTimeOverflow();
+
 // t + d, throwing TimeOverflow instead of wrapping.
-ModelTime addTime(ModelTime t, ModelTime d);
+inline ModelTime addTime(ModelTime t, ModelTime d) {
+    constexpr ModelTime kMax = std::numeric_limits<ModelTime>::max();
+    constexpr ModelTime kMin = std::numeric_limits<ModelTime>::min();
+    if ((d > 0 && t > kMax - d) || (d < 0 && t < kMin - d)) throwTimeOverflow();
+    return t + d;
+}
 
 }  // namespace Core::Kvrn

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "engine/errors.hpp"
 #include "engine/portable_math.hpp"
@@ -30,14 +31,25 @@ struct Decayed {
     double adaptation;
 };
 
+// x == 0 (either sign) by its bits, which is cheaper than a floating-point
+// comparison; NaN is not zero either way.
+[[gnu::always_inline]] inline bool isZero(double x) { return (std::bit_cast<std::uint64_t>(x) << 1) == 0; }
+
+// decayValue, inline where the neuron code needs it.
+[[gnu::always_inline]] inline double decayed(double x, double dt, ModelTime tau, double epsilon) {
+    if (isZero(x) || isZero(dt)) return x;
+    const double y = portableExp(-dt / static_cast<double>(tau)) * x;
+    return std::fabs(y) < epsilon ? 0.0 : y;
+}
+
 // Drive and adaptation decayed from the last update to t, without storing them.
 [[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
     const double drive = params.frozenDrive
                              ? state.drive
-                             : decayValue(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
+                             : decayed(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
     const double adaptation =
-        decayValue(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
+        decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
     return {drive, adaptation};
 }
 
@@ -45,7 +57,8 @@ struct Decayed {
 // Adding +0.0 turns a -0 into +0.
 double netOf(const Decayed& v, double coupling) { return (v.drive - coupling * v.adaptation) + 0.0; }
 
-double netDrive(const NeuronState& state, const NeuronParameters& params, double coupling, ModelTime t) {
+[[gnu::always_inline]] inline double netDrive(const NeuronState& state, const NeuronParameters& params,
+                                              double coupling, ModelTime t) {
     return netOf(decayedTo(state, params, t), coupling);
 }
 
@@ -78,6 +91,14 @@ ModelTime hazardStart(const NeuronState& state, const NeuronParameters& params, 
     return params.absoluteRefractory ? std::max(t, state.refractoryEnd) : t;
 }
 
+// std::round(x) as an integer, halves away from zero, for 0 <= x < 2^63:
+// below 2^53 the fraction x - trunc(x) is exact, above it x is whole.
+ModelTime nearestWhole(double x) {
+    if (!(x >= 0)) return static_cast<ModelTime>(std::round(x));
+    const auto whole = static_cast<ModelTime>(x);
+    return x - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
+}
+
 CandidatePlan noCandidate(CandidateStatus status, ModelTime time, double bound) {
     return {kNoEvent, status, time, bound};
 }
@@ -96,11 +117,7 @@ void validateFiringParameters(const FiringParameters& f) {
         throw InvalidFiringParameters("KVRN baseline exceeds maximum hazard");
 }
 
-double decayValue(double x, double dt, ModelTime tau, double epsilon) {
-    if (x == 0 || dt == 0) return x;
-    const double y = portableExp(-dt / static_cast<double>(tau)) * x;
-    return std::fabs(y) < epsilon ? 0.0 : y;
-}
+double decayValue(double x, double dt, ModelTime tau, double epsilon) { return decayed(x, dt, tau, epsilon); }
 
 namespace {
 
@@ -114,16 +131,21 @@ void advanceWith(NeuronState& state, const NeuronParameters& params, ModelTime t
     state.lastUpdate = t;
 }
 
-// hazardAt after its checks, from the values decayed to t.
+// hazardAt after its checks, from the values decayed to t; `cap` is
+// log(maximum hazard / rate).
 double hazardFrom(const Decayed& v, const NeuronState& state, const NeuronParameters& params,
-                  const FiringParameters& firing, ModelTime t, double m) {
+                  const FiringParameters& firing, ModelTime t, double m, double cap) {
     if (params.absoluteRefractory && t < state.refractoryEnd) return 0.0;
-    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    if (isZero(firing.baselineRate) || isZero(firing.gain)) return 0.0;
     const double rate = firing.gain * firing.baselineRate;
     const double x =
         (((v.drive - firing.adaptationCoupling * v.adaptation) + m) - firing.threshold) * firing.beta;
     // Capping the exponent at log(max / rate) caps the hazard at the maximum.
-    return portableExp(std::min(x, exponentCap(firing.maxHazard, rate))) * rate;
+    return portableExp(std::min(x, cap)) * rate;
+}
+
+double capOf(const FiringParameters& firing) {
+    return exponentCap(firing.maxHazard, firing.gain * firing.baselineRate);
 }
 
 void checkHazardArguments(const NeuronState& state, const FiringParameters& firing, ModelTime t, double m) {
@@ -179,14 +201,14 @@ void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t,
 double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
                 ModelTime t, double m) {
     checkHazardArguments(state, firing, t, m);
-    return hazardFrom(decayedTo(state, params, t), state, params, firing, t, m);
+    return hazardFrom(decayedTo(state, params, t), state, params, firing, t, m, capOf(firing));
 }
 
 namespace {
 
 // hazardBound once the firing parameters are known to be valid.
 double boundOfValid(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                    ModelTime t0, ModelTime t1, double modulationBound) {
+                    double cap, ModelTime t0, ModelTime t1, double modulationBound) {
     if (t1 < t0) throw NeuronCausalityViolation("KVRN hazard interval runs backwards");
     if (!std::isfinite(modulationBound)) throw InvalidFiringParameters("non-finite KVRN modulation bound");
     const ModelTime s = hazardStart(state, params, t0);
@@ -199,7 +221,7 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
     const double atEnd = netDrive(state, params, k, t1);
     double highest = std::max(netOf(atStart, k), atEnd);
     const double couplingAtStart = k * atStart.adaptation;
-    if (!params.frozenDrive && atStart.drive != 0 && couplingAtStart != 0) {
+    if (!params.frozenDrive && !isZero(atStart.drive) && !isZero(couplingAtStart)) {
         const double alpha = 1.0 / static_cast<double>(params.driveTimeConstant);       // [1/ns]
         const double gamma = 1.0 / static_cast<double>(params.adaptationTimeConstant);  // [1/ns]
         if (alpha != gamma) {
@@ -223,9 +245,9 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
 
     // Each decayed value may have been flushed by up to epsilon; allow for it.
     const double x = ((2 * (k + 1)) * params.flushEpsilon + highest + modulationBound) - firing.threshold;
-    if (firing.baselineRate == 0 || firing.gain == 0) return 0.0;
+    if (isZero(firing.baselineRate) || isZero(firing.gain)) return 0.0;
     const double rate = firing.baselineRate * firing.gain;
-    return portableExp(std::min(x * firing.beta, exponentCap(firing.maxHazard, rate))) * rate;
+    return portableExp(std::min(x * firing.beta, cap)) * rate;
 }
 
 }  // namespace
@@ -233,40 +255,35 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
 double hazardBound(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
                    ModelTime t0, ModelTime t1, double modulationBound) {
     validateFiringParameters(firing);
-    return boundOfValid(state, params, firing, t0, t1, modulationBound);
+    return boundOfValid(state, params, firing, capOf(firing), t0, t1, modulationBound);
 }
 
 double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t drawIndex) {
     return waitingTimeFor(bound, spontaneousDraw(context, drawIndex));
 }
 
-namespace {
+double CheckedFiring::exponentCapOf(const FiringParameters& firing) { return capOf(firing); }
 
-// scheduleCandidate with the candidate's uniform taken from `draw`, called at
-// most once and only once a bound is known. `validated`: the caller has
-// checked the firing parameters already.
-template <class Draw>
-CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
-                           bool validated, std::uint64_t index, ModelTime t, ModelTime horizon,
-                           double modulationBound, EventQueue& queue, Draw draw) {
-    if (state.pendingCandidate != kNoEvent) {
-        queue.cancel(state.pendingCandidate);
-        state.pendingCandidate = kNoEvent;
-    }
-    state.candidateBound = 0;
-    if (firing.disabled) return noCandidate(CandidateStatus::FiringDisabled, t, 0);
-    const ModelTime s = hazardStart(state, params, t);
-    if (s >= horizon) return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, 0);
-    const double bound = validated ? boundOfValid(state, params, firing, s, horizon, modulationBound)
-                                   : hazardBound(state, params, firing, s, horizon, modulationBound);
-    if (bound == 0) return noCandidate(CandidateStatus::ZeroBound, horizon, 0);
+namespace detail {
 
-    state.candidateBound = bound;
-    const double wait = waitingTimeFor(bound, draw()) * 1e9;  // [ns]
+void cancelCandidate(NeuronState& state, EventQueue& queue) {
+    queue.cancel(state.pendingCandidate);
+    state.pendingCandidate = kNoEvent;
+}
+
+double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,
+                      ModelTime start, ModelTime horizon, double modulationBound) {
+    return boundOfValid(state, params, firing.parameters(), firing.exponentCap(), start, horizon,
+                        modulationBound);
+}
+
+CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
+                             double bound, double u, EventQueue& queue) {
+    const double wait = waitingTimeFor(bound, u) * 1e9;  // [ns]
     if (std::isfinite(wait) && wait < kLongestWait) {
         // At least one nanosecond, so a candidate never lands on the time it was drawn at.
-        const ModelTime steps = std::max<ModelTime>(static_cast<ModelTime>(std::round(wait)), 1);
-        const ModelTime candidateTime = addTime(s, steps);
+        const ModelTime steps = std::max<ModelTime>(nearestWhole(wait), 1);
+        const ModelTime candidateTime = addTime(start, steps);
         if (candidateTime < horizon) {
             Event candidate;
             candidate.time = candidateTime;
@@ -282,41 +299,57 @@ CandidatePlan scheduleWith(NeuronState& state, const NeuronParameters& params, c
     return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, bound);
 }
 
-}  // namespace
+void claimCandidate(NeuronState& state, std::uint64_t index, const Event& event) {
+    if (event.kind != EventKind::SpikeCandidate || event.target != index ||
+        event.sequence != state.pendingCandidate)
+        throw NeuronRoutingViolation("stale or misrouted KVRN spike candidate");
+    state.pendingCandidate = kNoEvent;
+}
+
+Weighed weighCandidate(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
+                       const Event& event, double m) {
+    // hazardAt and advanceNeuron, decaying the state to the candidate once.
+    firing.ensureValid();
+    if (!std::isfinite(m)) throw InvalidFiringParameters("non-finite KVRN hazard modulation");
+    if (event.time < state.lastUpdate) movedIntoThePast();
+    const Decayed atCandidate = decayedTo(state, params, event.time);
+    const double hazard =
+        hazardFrom(atCandidate, state, params, firing.parameters(), event.time, m, firing.exponentCap());
+    const double bound = event.value;
+    if (hazard > bound * kBoundTolerance)
+        throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
+    advanceWith(state, params, event.time, atCandidate);
+    return {hazard, bound, bound == 0 ? 0.0 : hazard / bound};
+}
+
+}  // namespace detail
 
 CandidatePlan scheduleCandidate(NeuronState& state, const NeuronParameters& params,
                                 const FiringParameters& firing, std::uint64_t index, ModelTime t,
                                 ModelTime horizon, double modulationBound, EventQueue& queue,
                                 Runtime::RandomContext& context) {
-    return scheduleWith(state, params, firing, false, index, t, horizon, modulationBound, queue,
-                        [&] { return spontaneousDraw(context, state.drawIndex); });
+    CheckedFiring checked(firing);
+    return scheduleCandidateWith(
+        state, params, checked, index, t, horizon, [modulationBound] { return modulationBound; }, queue,
+        [&] { return spontaneousDraw(context, state.drawIndex); });
 }
 
 CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& params,
                                  const FiringParameters& firing, std::uint64_t index, const Event& event,
                                  ModelTime horizon, double modulationBound, EventQueue& queue,
                                  Runtime::RandomContext& context, const ModulationFunction& modulation) {
-    if (event.kind != EventKind::SpikeCandidate || event.target != index ||
-        event.sequence != state.pendingCandidate)
-        throw NeuronRoutingViolation("stale or misrouted KVRN spike candidate");
-    state.pendingCandidate = kNoEvent;
-    const double m = modulation ? modulation(event.time) : 0.0;
-    // hazardAt and advanceNeuron, decaying the state to the candidate once.
-    checkHazardArguments(state, firing, event.time, m);
-    const Decayed atCandidate = decayedTo(state, params, event.time);
-    const double hazard = hazardFrom(atCandidate, state, params, firing, event.time, m);
-    const double bound = event.value;
-    if (hazard > bound * kBoundTolerance)
-        throw HazardBoundViolation("KVRN hazard upper bound underestimated lambda");
-    advanceWith(state, params, event.time, atCandidate);
-    const double acceptance = bound == 0 ? 0.0 : hazard / bound;
-    // The acceptance draw and the next candidate's draw come from one stream.
-    const Runtime::RandomStream stream = context.stream("spontaneous", state.drawIndex);
-    const bool fired = acceptance > Runtime::uniform(stream);
-    if (fired) fireNeuron(state, params, event.time, index, queue);
-    const CandidatePlan next = scheduleWith(state, params, firing, true, index, event.time, horizon,
-                                            modulationBound, queue, [&] { return Runtime::uniform(stream); });
-    return {fired, hazard, bound, next};
+    CheckedFiring checked(firing);
+    // The acceptance draw and the next candidate's draw come from one stream,
+    // looked up at the first draw.
+    std::optional<Runtime::RandomStream> stream;
+    return acceptCandidateWith(
+        state, params, checked, index, event, horizon,
+        [&](ModelTime t) { return modulation ? modulation(t) : 0.0; },
+        [modulationBound] { return modulationBound; }, queue,
+        [&] {
+            if (!stream) stream = context.stream("spontaneous", state.drawIndex);
+            return Runtime::uniform(*stream);
+        });
 }
 
 }  // namespace Core::Kvrn

@@ -86,6 +86,33 @@ using ModulationFunction = std::function<double(ModelTime)>;
 // Throws InvalidFiringParameters unless every field is within its range.
 void validateFiringParameters(const FiringParameters& firing);
 
+// Firing parameters that the first operation needing them valid validates
+// and later ones trust: for a driver that runs many candidates under
+// parameters that do not change in between. Validation happens exactly where
+// it would happen on every call, so a bad set fails at the same point.
+class CheckedFiring {
+  public:
+    explicit CheckedFiring(const FiringParameters& firing) : firing_(&firing) {}
+    const FiringParameters& parameters() const { return *firing_; }
+    void ensureValid() {
+        if (!valid_) {
+            validateFiringParameters(*firing_);
+            exponentCap_ = exponentCapOf(*firing_);
+            valid_ = true;
+        }
+    }
+    // log(maximum hazard / (gain x baseline)), the cap of the hazard's
+    // exponent; known once ensureValid() has passed.
+    double exponentCap() const { return exponentCap_; }
+
+  private:
+    static double exponentCapOf(const FiringParameters& firing);
+
+    const FiringParameters* firing_;
+    bool valid_ = false;
+    double exponentCap_ = 0;
+};
+
 // x decayed by exp(-dt / tau) (dt and tau in ns), flushed to 0 below epsilon
 // in magnitude. x is returned unchanged when x or dt is 0.
 double decayValue(double x, double dt, ModelTime tau, double epsilon);
@@ -135,5 +162,71 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
                                  const FiringParameters& firing, std::uint64_t index, const Event& event,
                                  ModelTime horizon, double modulationBound, EventQueue& queue,
                                  Runtime::RandomContext& context, const ModulationFunction& modulation);
+
+// The steps of scheduleCandidate and acceptCandidate, for the templates below.
+namespace detail {
+
+// Cancels the pending candidate.
+void cancelCandidate(NeuronState& state, EventQueue& queue);
+// hazardBound over [start, horizon] for firing parameters found valid.
+double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,
+                      ModelTime start, ModelTime horizon, double modulationBound);
+// Schedules the candidate that the uniform u gives at rate `bound` (> 0),
+// when it falls before the horizon.
+CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
+                             double bound, double u, EventQueue& queue);
+
+// Throws NeuronRoutingViolation unless `event` is the neuron's pending
+// candidate, then clears the pending candidate.
+void claimCandidate(NeuronState& state, std::uint64_t index, const Event& event);
+struct Weighed {
+    double hazard;      // [1/s] at the candidate
+    double bound;       // [1/s] the candidate was drawn at
+    double acceptance;  // hazard / bound
+};
+// The hazard at a claimed candidate under modulation m, checked against the
+// candidate's bound; the neuron is advanced to the candidate.
+Weighed weighCandidate(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
+                       const Event& event, double m);
+
+}  // namespace detail
+
+// scheduleCandidate for drivers: the modulation bound is a callable asked
+// only when a bound is computed, `draw` returns the neuron's next uniform
+// (from its "spontaneous" stream) and is called only for a draw.
+template <class ModulationBound, class Draw>
+CandidatePlan scheduleCandidateWith(NeuronState& state, const NeuronParameters& params, CheckedFiring& firing,
+                                    std::uint64_t index, ModelTime t, ModelTime horizon,
+                                    ModulationBound&& modulationBound, EventQueue& queue, Draw&& draw) {
+    if (state.pendingCandidate != kNoEvent) detail::cancelCandidate(state, queue);
+    state.candidateBound = 0;
+    if (firing.parameters().disabled) return {kNoEvent, CandidateStatus::FiringDisabled, t, 0};
+    // No hazard inside the absolute refractory window.
+    const ModelTime start = params.absoluteRefractory && state.refractoryEnd > t ? state.refractoryEnd : t;
+    if (start >= horizon) return {kNoEvent, CandidateStatus::NoneBeforeHorizon, horizon, 0};
+    firing.ensureValid();
+    const double bound = detail::candidateBound(state, params, firing, start, horizon, modulationBound());
+    if (bound == 0) return {kNoEvent, CandidateStatus::ZeroBound, horizon, 0};
+    state.candidateBound = bound;
+    return detail::placeCandidate(state, index, start, horizon, bound, draw(), queue);
+}
+
+// acceptCandidate for drivers: `modulation` maps the candidate time to the
+// modulation, the modulation bound and the draws are as for
+// scheduleCandidateWith.
+template <class Modulation, class ModulationBound, class Draw>
+CandidateOutcome acceptCandidateWith(NeuronState& state, const NeuronParameters& params,
+                                     CheckedFiring& firing, std::uint64_t index, const Event& event,
+                                     ModelTime horizon, Modulation&& modulation,
+                                     ModulationBound&& modulationBound, EventQueue& queue, Draw&& draw) {
+    detail::claimCandidate(state, index, event);
+    const double m = modulation(event.time);
+    const detail::Weighed weighed = detail::weighCandidate(state, params, firing, event, m);
+    const bool fired = weighed.acceptance > draw();
+    if (fired) fireNeuron(state, params, event.time, index, queue);
+    const CandidatePlan next = scheduleCandidateWith(state, params, firing, index, event.time, horizon,
+                                                     modulationBound, queue, draw);
+    return {fired, weighed.hazard, weighed.bound, next};
+}
 
 }  // namespace Core::Kvrn

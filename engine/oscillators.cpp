@@ -31,9 +31,9 @@ bool validOscillator(const Oscillator& o) {
            std::isfinite(o.amplitude) && o.amplitude >= 0;
 }
 
-double phaseOf(const Oscillator& o, double shift, ModelTime t) {
-    if (!validOscillator(o) || !std::isfinite(shift))
-        throw InvalidOscillator("invalid KVRN oscillator parameters");
+// The phase at t of an oscillator of `frequency` whose fractional frequency
+// and initial phase plus shift are given.
+double phaseFrom(double frequency, double frequencyFraction, double phaseBase, ModelTime t) {
     // Split t into whole seconds and a remainder of the same sign, so the
     // whole seconds contribute frac(f) x n cycles computed exactly modulo 1.
     const std::int64_t seconds = t / kNanosPerSecond;
@@ -41,10 +41,10 @@ double phaseOf(const Oscillator& o, double shift, ModelTime t) {
     const std::uint64_t magnitude =
         seconds < 0 ? 0 - static_cast<std::uint64_t>(seconds) : static_cast<std::uint64_t>(seconds);
     // Inside the first second there are no whole cycles (fracMulMod1 of 0 is 0).
-    double wholeCycles = magnitude == 0 ? 0.0 : fracMulMod1(fractionOf(o.frequency), magnitude);
+    double wholeCycles = magnitude == 0 ? 0.0 : fracMulMod1(frequencyFraction, magnitude);
     if (seconds < 0) wholeCycles = -wholeCycles;
-    const double cycles = static_cast<double>(remainder) / 1e9 * o.frequency + wholeCycles;
-    return wrapTwoPi(fractionOf(cycles) * kTwoPi + (o.initialPhase + shift));
+    const double cycles = static_cast<double>(remainder) / 1e9 * frequency + wholeCycles;
+    return wrapTwoPi(fractionOf(cycles) * kTwoPi + phaseBase);
 }
 
 }  // namespace
@@ -53,7 +53,9 @@ double fractionOf(double x) {
     // Below 2^52 in magnitude the whole part is exact and so is the
     // subtraction; only the sign of a zero result needs fmod's rule.
     if (std::fabs(x) < kTwoTo52) {
-        const double fraction = x - std::trunc(x);
+        // trunc(x) by an integer conversion, exact in this range; a zero
+        // whole part of either sign gives the same difference.
+        const double fraction = x - static_cast<double>(static_cast<std::int64_t>(x));
         return fraction == 0 ? std::copysign(0.0, x) : fraction;
     }
     return std::fmod(x, 1.0);
@@ -93,18 +95,39 @@ double sinMaxOver(double phi, double w) {
     return std::max(portableSin(end), portableSin(phi));
 }
 
+double sinMaxOver(double phi, double w, double sinPhi) {
+    if (w >= kTwoPi) return 1.0;
+    const double nextCrest = std::ceil((phi - kHalfPi) / kTwoPi) * kTwoPi + kHalfPi;
+    const double end = (w + kBoundWidening) + phi;
+    if (end >= nextCrest) return 1.0;
+    return std::max(portableSin(end), sinPhi);
+}
+
 double sinMinOver(double phi, double w) { return -sinMaxOver(phi + kPi, w); }
 
 OscillatorBank::OscillatorBank(std::vector<Oscillator> oscillators) : oscillators_(std::move(oscillators)) {
     shifts_.assign(oscillators_.size(), 0.0);
+    derived_.resize(oscillators_.size());
+    // Ids 0, 1, 2, ... in order (the usual numbering) are unique and need no map.
+    for (std::size_t i = 0; i < oscillators_.size(); ++i)
+        positional_ = positional_ && oscillators_[i].id == i;
     for (std::size_t i = 0; i < oscillators_.size(); ++i) {
-        (void)phaseOf(oscillators_[i], 0.0, 0);
-        if (!positions_.emplace(oscillators_[i].id, i).second)
+        // Definitions never change afterwards and shifts stay finite (shiftPhase
+        // wraps finite sums, restore refuses others), so this one check covers
+        // every later phase evaluation.
+        if (!validOscillator(oscillators_[i])) throw InvalidOscillator("invalid KVRN oscillator parameters");
+        if (!positional_ && !positions_.emplace(oscillators_[i].id, i).second)
             throw InvalidOscillator("duplicate KVRN oscillator id");
+        derive(i);
     }
 }
 
+void OscillatorBank::derive(std::size_t i) {
+    derived_[i] = {fractionOf(oscillators_[i].frequency), oscillators_[i].initialPhase + shifts_[i]};
+}
+
 std::size_t OscillatorBank::lookUpPosition(std::uint32_t id) const {
+    if (positional_) unknownOscillator();  // positionOf found every known id already
     auto found = positions_.find(id);
     if (found == positions_.end()) unknownOscillator();
     return found->second;
@@ -112,7 +135,7 @@ std::size_t OscillatorBank::lookUpPosition(std::uint32_t id) const {
 
 double OscillatorBank::phaseAt(std::uint32_t id, ModelTime t) const {
     const std::size_t i = positionOf(id);
-    return phaseOf(oscillators_[i], shifts_[i], t);
+    return phaseFrom(oscillators_[i].frequency, derived_[i].frequencyFraction, derived_[i].phaseBase, t);
 }
 
 bool OscillatorBank::sameOscillator(std::uint32_t id, const OscillatorBank& other, std::uint32_t otherId) const {
@@ -129,6 +152,7 @@ void OscillatorBank::shiftPhase(std::uint32_t id, double delta) {
     if (!std::isfinite(delta)) throw InvalidOscillator("oscillator phase shift must be finite");
     const std::size_t i = positionOf(id);
     shifts_[i] = wrapTwoPi(delta + shifts_[i]);
+    derive(i);
 }
 
 std::vector<std::uint8_t> OscillatorBank::snapshot() const {
@@ -175,6 +199,7 @@ bool OscillatorBank::restore(std::span<const std::uint8_t> bytes) {
     if (step > 0 && carriedCount > static_cast<std::uint64_t>(INT64_MAX / step)) return false;
 
     shifts_ = std::move(shifts);
+    for (std::size_t i = 0; i < oscillators_.size(); ++i) derive(i);
     carriedCount_ = carriedCount;
     carriedFlag_ = flag == 1;
     return true;
@@ -190,13 +215,6 @@ void PhaseModulation::addTerm(const PhaseTerm& term) {
 void PhaseModulation::setGain(double g) {
     if (!std::isfinite(g) || g < 0) throw InvalidPhaseModulation("oscillator gain must be finite and >= 0");
     gain_ = g;
-}
-
-double PhaseModulation::coefficient(const PhaseTerm& term) const {
-    const double amplitude = bank_->oscillator(term.oscillatorId).amplitude;
-    if (term.polarity == 0) return gain_ * term.weight * amplitude;
-    if (term.polarity == 1) return -gain_ * term.weight * amplitude;
-    return 0.0;
 }
 
 double PhaseModulation::valueAt(ModelTime t) const {
@@ -222,6 +240,44 @@ double PhaseModulation::upperBound(ModelTime t0, ModelTime t1) const {
     return sum;
 }
 
+// Flattened: the phase and sine of each term are computed inline.
+[[gnu::flatten]] void PhaseModulation::pointAt(ModelTime t, Point& point) const {
+    point.time = t;
+    point.kept = false;
+    if (terms_.size() > Point::kKeptTerms) {
+        point.value = valueAt(t);
+        return;
+    }
+    // valueAt, keeping each phase and sine on the way.
+    double sum = 0.0;
+    for (std::size_t i = 0; i < terms_.size(); ++i) {
+        const PhaseTerm& term = terms_[i];
+        const double c = coefficient(term);
+        if (c == 0) continue;
+        point.phase[i] = bank_->phaseAt(term.oscillatorId, t) + term.phaseOffset;
+        point.sine[i] = portableSin(point.phase[i]);
+        sum += c * point.sine[i];
+    }
+    point.value = sum;
+    point.kept = true;
+}
+
+[[gnu::flatten]] double PhaseModulation::upperBoundFrom(const Point& point, ModelTime t1) const {
+    if (!point.kept) return upperBound(point.time, t1);
+    if (t1 < point.time) throw InvalidPhaseModulation("phase bound interval runs backwards");
+    const double seconds = (static_cast<double>(t1) - static_cast<double>(point.time)) / 1e9;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < terms_.size(); ++i) {
+        const PhaseTerm& term = terms_[i];
+        const double c = coefficient(term);
+        if (c == 0) continue;
+        const double phi = point.phase[i];
+        const double width = bank_->oscillator(term.oscillatorId).frequency * kTwoPi * seconds;  // [rad]
+        sum += c > 0 ? c * sinMaxOver(phi, width, point.sine[i]) : c * sinMinOver(phi, width);
+    }
+    return sum;
+}
+
 bool PhaseModulation::sameFunctionAs(const PhaseModulation& other) const {
     if (terms_.size() != other.terms_.size() || !sameBits(gain_, other.gain_)) return false;
     for (std::size_t i = 0; i < terms_.size(); ++i) {
@@ -232,29 +288,6 @@ bool PhaseModulation::sameFunctionAs(const PhaseModulation& other) const {
             return false;
     }
     return true;
-}
-
-// Bounds are only remembered once computed, so an interval running backwards
-// throws from PhaseModulation::upperBound as usual.
-double IntervalBounds::upperBound(const PhaseModulation& modulation) {
-    // Comparing costs a fraction of a bound; give up when it does not pay.
-    if (misses_ > hits_ + 2) return modulation.upperBound(t0_, t1_);
-    // The group that matched last is tried first: neighbours tend to match.
-    for (std::size_t n = 0; n < count_; ++n) {
-        const std::size_t i = (last_ + n) % count_;
-        if (known_[i].modulation == &modulation || known_[i].modulation->sameFunctionAs(modulation)) {
-            ++hits_;
-            last_ = i;
-            return known_[i].bound;
-        }
-    }
-    const double bound = modulation.upperBound(t0_, t1_);
-    if (count_ > 0) ++misses_;
-    if (count_ < known_.size()) {
-        last_ = count_;
-        known_[count_++] = {&modulation, bound};
-    }
-    return bound;
 }
 
 namespace {

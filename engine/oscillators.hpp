@@ -43,7 +43,9 @@ class OscillatorBank {
     // for an unknown id.
     bool sameOscillator(std::uint32_t id, const OscillatorBank& other, std::uint32_t otherId) const;
     std::size_t size() const { return oscillators_.size(); }
-    bool contains(std::uint32_t id) const { return positions_.contains(id); }
+    bool contains(std::uint32_t id) const {
+        return positional_ ? id < oscillators_.size() : positions_.contains(id);
+    }
 
     // KVRNOSC2 bytes: the definitions with their shifts.
     std::vector<std::uint8_t> snapshot() const;
@@ -62,9 +64,21 @@ class OscillatorBank {
     }
     std::size_t lookUpPosition(std::uint32_t id) const;
 
+    // Values every phase evaluation of one oscillator needs, computed when
+    // its definition or shift is set (bit for bit what each evaluation
+    // would compute itself).
+    struct Derived {
+        double frequencyFraction;  // fmod(frequency, 1)
+        double phaseBase;          // initial phase + shift [rad]
+    };
+    void derive(std::size_t i);
+
     std::vector<Oscillator> oscillators_;
+    // Position by id; left empty when every oscillator's id is its position.
     std::unordered_map<std::uint32_t, std::size_t> positions_;
+    bool positional_ = true;
     std::vector<double> shifts_;  // [rad], one per oscillator, in [0, 2pi)
+    std::vector<Derived> derived_;
     // Carried through snapshots unchanged; no operation reads them.
     std::int64_t carriedStep_ = 0;
     std::uint64_t carriedCount_ = 0;
@@ -94,13 +108,33 @@ class PhaseModulation {
     std::span<const PhaseTerm> terms() const { return terms_; }
     // Signed amplitude of a term: gain x weight x oscillator amplitude,
     // negated when inhibitory.
-    double coefficient(const PhaseTerm& term) const;
+    double coefficient(const PhaseTerm& term) const {
+        const double amplitude = bank_->oscillator(term.oscillatorId).amplitude;
+        if (term.polarity == 0) return gain_ * term.weight * amplitude;
+        if (term.polarity == 1) return -gain_ * term.weight * amplitude;
+        return 0.0;
+    }
 
     // The modulation value at time t.
     double valueAt(ModelTime t) const;
     // A value never below valueAt(t) for any t in [t0, t1]. Throws
     // InvalidPhaseModulation when t1 < t0.
     double upperBound(ModelTime t0, ModelTime t1) const;
+
+    // The modulation at one time together with each term's phase and its
+    // sine there, so that a bound from the same time reuses them.
+    struct Point {
+        static constexpr std::size_t kKeptTerms = 4;
+        ModelTime time = 0;
+        double value = 0;                        // valueAt(time)
+        bool kept = false;                       // false for modulations with more terms than are kept
+        std::array<double, kKeptTerms> phase{};  // phaseAt + offset, per term with a non-zero coefficient
+        std::array<double, kKeptTerms> sine{};   // portableSin(phase)
+    };
+    void pointAt(ModelTime t, Point& point) const;
+    // upperBound(point.time, t1), bit for bit, from the phases kept in `point`
+    // (taken at this modulation with its current gain and bank).
+    double upperBoundFrom(const Point& point, ModelTime t1) const;
     // True when this and `other` are the same function of time: equal gains
     // and, term by term, equal polarities, weights, offsets, oscillator
     // definitions and shifts (compared bit for bit). Then valueAt and
@@ -111,30 +145,6 @@ class PhaseModulation {
     const OscillatorBank* bank_;
     std::vector<PhaseTerm> terms_;
     double gain_ = 1.0;
-};
-
-// Upper bounds of many modulations over one interval [t0, t1], computed once
-// per group of modulations that are the same function of time: the neurons of
-// a population usually share one oscillator setup. When the modulations keep
-// turning out different, it stops comparing and computes each bound.
-class IntervalBounds {
-  public:
-    IntervalBounds(ModelTime t0, ModelTime t1) : t0_(t0), t1_(t1) {}
-    // modulation.upperBound(t0, t1), bit for bit.
-    double upperBound(const PhaseModulation& modulation);
-
-  private:
-    struct Known {
-        const PhaseModulation* modulation = nullptr;
-        double bound = 0;
-    };
-    ModelTime t0_;
-    ModelTime t1_;
-    std::array<Known, 2> known_{};
-    std::size_t count_ = 0;
-    std::size_t last_ = 0;    // the group that matched last
-    std::size_t misses_ = 0;  // bounds computed although some were known
-    std::size_t hits_ = 0;
 };
 
 // a reduced into [0, 2pi) by fmod (a result of exactly 2pi is possible when
@@ -151,6 +161,8 @@ double fracMulMod1(double x, std::uint64_t m);
 
 // Upper bound of sin on [phi, phi + w]; w >= 0.
 double sinMaxOver(double phi, double w);
+// sinMaxOver with portableSin(phi) already known.
+double sinMaxOver(double phi, double w, double sinPhi);
 // Lower bound of sin on [phi, phi + w]; w >= 0.
 double sinMinOver(double phi, double w);
 

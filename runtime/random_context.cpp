@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::string_view kMagic{"RNDCTX1\0", 8};
 constexpr std::string_view kReplayExhaustedPrefix = "RandomContext replay exhausted: ";
-constexpr double kTwoToMinus53 = 1.1102230246251565e-16;
 constexpr double kSmallestNormal = 2.2250738585072014e-308;
 constexpr double kTwoPi = 6.283185307179586;
 // Streams of the remembered name with a smaller index are found by position.
@@ -35,6 +34,7 @@ RandomContext::RandomContext(RandomContext&& other) noexcept
     : masterSeed_(other.masterSeed_),
       streams_(std::move(other.streams_)),
       handleName_(std::move(other.handleName_)),
+      handleNameHash_(other.handleNameHash_),
       handles_(std::move(other.handles_)) {
     other.forgetHandles();
 }
@@ -53,7 +53,9 @@ RandomContext& RandomContext::operator=(RandomContext&& other) noexcept {
         masterSeed_ = other.masterSeed_;
         streams_ = std::move(other.streams_);
         handleName_ = std::move(other.handleName_);
+        handleNameHash_ = other.handleNameHash_;
         handles_ = std::move(other.handles_);
+        ++handleGeneration_;  // the old table and its handles are gone
         other.forgetHandles();
     }
     return *this;
@@ -62,6 +64,7 @@ RandomContext& RandomContext::operator=(RandomContext&& other) noexcept {
 void RandomContext::forgetHandles() {
     handleName_.clear();
     handles_.clear();
+    ++handleGeneration_;
 }
 
 RandomStream RandomContext::stream(std::string_view name, std::uint64_t index) {
@@ -71,16 +74,19 @@ RandomStream RandomContext::stream(std::string_view name, std::uint64_t index) {
 }
 
 RandomStream RandomContext::findStream(std::string_view name, std::uint64_t index) {
-    const bool remembered = index < kRememberedHandles && name == handleName_;
-    auto found = streams_.find(StreamKeyView{name, index});
+    const bool sameName = !handles_.empty() && name == handleName_;
+    const std::uint64_t nameHash = sameName ? handleNameHash_ : stableHash64(name);
+    const std::uint64_t hash = streamHashOfHash(nameHash, index);
+    auto found = streams_.find(StreamKeyView{name, index, hash});
     if (found == streams_.end()) {
         StreamState fresh;
-        fresh.state = deriveStreamSeed(masterSeed_, name, index);
-        found = streams_.emplace(StreamKey{std::string(name), index}, std::move(fresh)).first;
+        fresh.state = deriveStreamSeedOfHash(masterSeed_, nameHash, index);
+        found = streams_.emplace(StreamKey{std::string(name), index, hash}, std::move(fresh)).first;
     }
     if (index < kRememberedHandles) {
-        if (!remembered) {
+        if (!sameName) {
             handleName_.assign(name);
+            handleNameHash_ = nameHash;
             handles_.clear();
         }
         if (index >= handles_.size()) handles_.resize(index + 1, nullptr);
@@ -123,12 +129,25 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
     const std::uint32_t count = in.u32();
     if (!in.ok()) return false;
 
-    Table fresh = emptyTable();
+    struct Parsed {
+        StreamKeyView key;  // the name is a view into `bytes`
+        StreamState state;
+    };
+    std::vector<Parsed> parsed;
+    constexpr std::size_t kSmallestRecord = 37;  // an empty name and no recorded values
+    parsed.reserve(std::min<std::size_t>(count, in.remaining() / kSmallestRecord));
+    // Snapshots list streams by name, so one name's hash serves a run of them.
+    std::string_view lastName;
+    std::uint64_t lastNameHash = stableHash64(lastName);
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t nameLength = in.u32();
         if (!in.ok() || nameLength > in.remaining()) return false;
-        StreamKey key{std::string(in.raw(nameLength)), 0};
-        key.index = in.u64();
+        const std::string_view name = in.raw(nameLength);
+        if (name != lastName) {
+            lastName = name;
+            lastNameHash = stableHash64(name);
+        }
+        const std::uint64_t index = in.u64();
         StreamState s;
         s.state = in.u64();
         const std::uint8_t mode = in.u8();
@@ -139,17 +158,43 @@ bool RandomContext::restore(std::span<const std::uint8_t> bytes) {
         s.mode = static_cast<StreamMode>(mode);
         s.recorded.resize(recordedCount);
         for (std::uint64_t& value : s.recorded) value = in.u64();
-        if (!fresh.emplace(std::move(key), std::move(s)).second) return false;  // duplicate stream
+        parsed.push_back({{name, index, streamHashOfHash(lastNameHash, index)}, std::move(s)});
     }
     if (!in.finished()) return false;
 
+    // A branch restoring its fork usually finds exactly the streams it has:
+    // then only their states change, in place, and every handle stays valid.
+    std::vector<Table::value_type*> entries;
+    if (parsed.size() == streams_.size()) {
+        entries.reserve(parsed.size());
+        for (const Parsed& p : parsed) {
+            const auto found = streams_.find(p.key);
+            if (found == streams_.end()) break;
+            entries.push_back(&*found);
+        }
+    }
+    if (!parsed.empty() && entries.size() == parsed.size()) {
+        std::vector<Table::value_type*> sorted = entries;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+            return false;  // duplicate stream
+        for (std::size_t i = 0; i < parsed.size(); ++i) entries[i]->second = std::move(parsed[i].state);
+        masterSeed_ = seed;
+        return true;
+    }
+
+    Table fresh = emptyTable();
+    for (Parsed& p : parsed) {
+        StreamKey key{std::string(p.key.name), p.key.index, p.key.hash};
+        if (!fresh.emplace(std::move(key), std::move(p.state)).second) return false;  // duplicate stream
+    }
     masterSeed_ = seed;
     streams_ = std::move(fresh);
     forgetHandles();
     return true;
 }
 
-std::uint64_t nextU64(RandomStream stream) {
+std::uint64_t nextU64Slow(RandomStream stream) {
     StreamState& s = *stream.state_;
     if (s.mode == StreamMode::Replay) {
         if (s.cursor >= s.recorded.size())
@@ -161,10 +206,6 @@ std::uint64_t nextU64(RandomStream stream) {
     if (s.mode == StreamMode::Record) s.recorded.push_back(value);
     return value;
 }
-
-// 53 bits fill a double's significand exactly, so the conversion is exact and
-// the result is one of 2^53 equally spaced values below 1.
-double uniform(RandomStream stream) { return static_cast<double>(nextU64(stream) >> 11) * kTwoToMinus53; }
 
 double standardNormal(RandomStream stream) {
     const double u1 = uniform(stream);

@@ -34,15 +34,28 @@ constexpr std::uint64_t mix64(std::uint64_t z) noexcept {
     return z ^ (z >> 31);
 }
 
+// Starting state of stream (name, index) under a master seed, from the
+// name's stableHash64.
+constexpr std::uint64_t deriveStreamSeedOfHash(std::uint64_t seed, std::uint64_t nameHash,
+                                               std::uint64_t index) noexcept {
+    return mix64(mix64(nameHash ^ mix64(seed + kSplitMixGamma)) ^ index);
+}
+
 // Starting state of stream (name, index) under a master seed.
 constexpr std::uint64_t deriveStreamSeed(std::uint64_t seed, std::string_view name,
                                          std::uint64_t index) noexcept {
-    return mix64(mix64(stableHash64(name) ^ mix64(seed + kSplitMixGamma)) ^ index);
+    return deriveStreamSeedOfHash(seed, stableHash64(name), index);
+}
+
+// Bucket hash of the stream table, from the name's stableHash64;
+// independent of the master seed.
+constexpr std::uint64_t streamHashOfHash(std::uint64_t nameHash, std::uint64_t index) noexcept {
+    return mix64(mix64(nameHash) ^ index);
 }
 
 // Bucket hash of the stream table; independent of the master seed.
 constexpr std::uint64_t streamHash(std::string_view name, std::uint64_t index) noexcept {
-    return mix64(mix64(stableHash64(name)) ^ index);
+    return streamHashOfHash(stableHash64(name), index);
 }
 
 struct StreamState {
@@ -52,9 +65,10 @@ struct StreamState {
     std::uint64_t cursor = 0;             // index of the next recorded value to serve
 };
 
-// A handle to one stream of a context. It stays valid for the life of the
-// context (entries are never erased and never move), except that restore()
-// replaces the whole table and so invalidates every handle taken before it.
+// A handle to one stream of a context. It stays valid (entries are never
+// erased and never move) until the context's handleGeneration() changes: an
+// assignment, or a restore() of other streams than the context has, replaces
+// the whole table and so invalidates every handle taken before.
 class RandomStream {
   public:
     std::string_view name() const { return name_; }
@@ -67,6 +81,7 @@ class RandomStream {
   private:
     friend class RandomContext;
     friend std::uint64_t nextU64(RandomStream stream);
+    friend std::uint64_t nextU64Slow(RandomStream stream);
     RandomStream(StreamState* state, std::string_view name) : state_(state), name_(name) {}
 
     StreamState* state_;
@@ -91,6 +106,10 @@ class RandomContext {
     RandomStream stream(std::string_view name, std::uint64_t index);
 
     std::uint64_t masterSeed() const { return masterSeed_; }
+    // Changes whenever stream handles taken before may have become invalid
+    // (the table was replaced by an assignment or a restore), so that a
+    // caller keeping handles knows when to look them up again.
+    std::uint64_t handleGeneration() const { return handleGeneration_; }
     std::size_t streamCount() const { return streams_.size(); }
 
     // RNDCTX1 bytes: the master seed and every stream, sorted by name bytes
@@ -98,25 +117,31 @@ class RandomContext {
     std::vector<std::uint8_t> snapshot() const;
     // Replaces seed and table with those in `bytes` and answers true, or
     // answers false on malformed input and leaves the context unchanged.
+    // When `bytes` hold exactly the streams the context has, their states
+    // are replaced in place and handles stay valid.
     bool restore(std::span<const std::uint8_t> bytes);
 
   private:
+    // Keys carry their streamHash, computed once, so that the table never
+    // hashes a name again.
     struct StreamKey {
         std::string name;
         std::uint64_t index;
+        std::uint64_t hash;
     };
     // Lookups go by a view of the name, so finding a stream builds no string.
     struct StreamKeyView {
         std::string_view name;
         std::uint64_t index;
+        std::uint64_t hash;
     };
     struct StreamKeyHash {
         using is_transparent = void;
         std::size_t operator()(const StreamKey& key) const noexcept {
-            return static_cast<std::size_t>(streamHash(key.name, key.index));
+            return static_cast<std::size_t>(key.hash);
         }
         std::size_t operator()(const StreamKeyView& key) const noexcept {
-            return static_cast<std::size_t>(streamHash(key.name, key.index));
+            return static_cast<std::size_t>(key.hash);
         }
     };
     struct StreamKeyEqual {
@@ -138,16 +163,31 @@ class RandomContext {
     // Entries of streams_ (which never move) for streams (handleName_, i),
     // by i; null where not looked up yet.
     std::string handleName_;
+    std::uint64_t handleNameHash_ = 0;  // stableHash64(handleName_)
+    std::uint64_t handleGeneration_ = 0;
     std::vector<Table::value_type*> handles_;
 };
 
+// nextU64 for a stream that records or replays.
+std::uint64_t nextU64Slow(RandomStream stream);
+
 // The next 64 random bits of a stream, by its mode (see StreamMode). Throws
 // ReplayExhausted, changing nothing, when a replaying stream has run out.
-std::uint64_t nextU64(RandomStream stream);
+// Live streams, the usual case, draw inline.
+inline std::uint64_t nextU64(RandomStream stream) {
+    StreamState& s = *stream.state_;
+    if (s.mode != StreamMode::Live) return nextU64Slow(stream);
+    s.state += kSplitMixGamma;
+    return mix64(s.state);
+}
 
 // A double in [0, 1) from the top 53 bits of one draw: exactly the doubles
-// k x 2^-53, each equally likely, and never 1.0.
-double uniform(RandomStream stream);
+// k x 2^-53, each equally likely, and never 1.0. 53 bits fill a double's
+// significand exactly, so the conversion is exact.
+inline double uniform(RandomStream stream) {
+    constexpr double kTwoToMinus53 = 1.1102230246251565e-16;
+    return static_cast<double>(nextU64(stream) >> 11) * kTwoToMinus53;
+}
 
 // One standard normal variate by Box-Muller from two uniforms (in that order).
 double standardNormal(RandomStream stream);

@@ -161,6 +161,10 @@ OscillatoryPopulations::OscillatoryPopulations(const ModelArchitecture& architec
     for (std::uint32_t i = 0; i < total; ++i) allOscillators_.push_back(i);
     modulations_.assign(total, PhaseModulation(bank_));
     neurons_.resize(total);
+    streams_.resize(total);
+    boundSharer_.resize(total);
+    windowBounds_.resize(total);
+    windowBoundOf_.resize(total);
     traces_.assign(architecture.groupSizes.size(), 0.0);
     counts_.assign(architecture.groupSizes.size(), 0);
     // Until the first reset nothing may fire.
@@ -215,7 +219,10 @@ void OscillatoryPopulations::reset(std::uint64_t seed) {
     firing_.maxHazard = kMaxHazard;
     firing_.disabled = false;
 
+    checkedFiring_ = CheckedFiring(firing_);
+
     for (std::uint64_t i = 0; i < total; ++i) neurons_[i] = initialNeuronState(i);
+    forgetDerived();
 
     now_ = 0;
     nextSample_ = kSampleInterval;
@@ -262,29 +269,52 @@ void OscillatoryPopulations::takeSample() {
     nextSample_ += kSampleInterval;
 }
 
-double OscillatoryPopulations::modulationAt(std::uint64_t neuron, ModelTime t) const {
-    return modulations_[neuron].valueAt(t) + driveScale_ * drive_;
+void OscillatoryPopulations::forgetDerived() {
+    std::fill(streams_.begin(), streams_.end(), std::nullopt);
+    sharersKnown_ = false;
 }
 
-double OscillatoryPopulations::modulationBound(std::uint64_t neuron, ModelTime from,
-                                               ModelTime horizon) const {
-    return modulations_[neuron].upperBound(from, horizon) + std::max(0.0, driveScale_ * drive_);
+void OscillatoryPopulations::findSharedModulations() {
+    // Neurons are compared with the first few distinct modulations only, so
+    // that a model whose modulations all differ spends little on finding out.
+    constexpr std::size_t kMaxLeaders = 8;
+    std::array<std::uint64_t, kMaxLeaders> leaders{};
+    std::size_t leaderCount = 0;
+    for (std::uint64_t i = 0; i < modulations_.size(); ++i) {
+        boundSharer_[i] = i;
+        for (std::size_t l = 0; l < leaderCount; ++l) {
+            if (modulations_[leaders[l]].sameFunctionAs(modulations_[i])) {
+                boundSharer_[i] = leaders[l];
+                break;
+            }
+        }
+        if (boundSharer_[i] == i && leaderCount < kMaxLeaders) leaders[leaderCount++] = i;
+    }
+    sharersKnown_ = true;
+}
+
+double OscillatoryPopulations::windowBound(std::uint64_t neuron, ModelTime horizon) {
+    // Equal functions of time have bit-identical bounds over one interval.
+    const std::uint64_t sharer = boundSharer_[neuron];
+    if (windowBoundOf_[sharer] != window_) {
+        windowBounds_[sharer] = modulations_[sharer].upperBound(now_, horizon);
+        windowBoundOf_[sharer] = window_;
+    }
+    return windowBounds_[sharer];
 }
 
 void OscillatoryPopulations::runWindow(ModelTime horizon) {
     const std::uint64_t neuronCount = neurons_.size();
-    // Neurons with the same modulation share the bound over the whole window.
-    IntervalBounds windowBounds(now_, horizon);
+    if (!sharersKnown_) findSharedModulations();
+    ++window_;
+    const double driveBound = std::max(0.0, driveScale_ * drive_);
     for (std::uint64_t i = 0; i < neuronCount; ++i) {
         if (neurons_[i].pendingCandidate != kNoEvent) continue;
-        const double bound = windowBounds.upperBound(modulations_[i]) + std::max(0.0, driveScale_ * drive_);
-        scheduleCandidate(neurons_[i], neuronParams_, firing_, i, now_, horizon, bound, queue_, context_);
+        scheduleCandidateWith(
+            neurons_[i], neuronParams_, checkedFiring_, i, now_, horizon,
+            [&] { return windowBound(i, horizon) + driveBound; }, queue_,
+            [&] { return Runtime::uniform(streamOf(i)); });
     }
-    // One modulation function for the window, pointed at each candidate's neuron.
-    std::uint64_t candidateNeuron = 0;
-    const ModulationFunction modulation = [this, &candidateNeuron](ModelTime u) {
-        return modulationAt(candidateNeuron, u);
-    };
     // Events at the horizon itself belong to the next window.
     while (!queue_.empty() && queue_.peekNextTime() < horizon) {
         const Event event = queue_.popNext();
@@ -294,10 +324,21 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
         if (event.kind == EventKind::RefractoryEnd) {
             onNeuronEvent(neuron, neuronParams_, event);
         } else if (event.kind == EventKind::SpikeCandidate && event.sequence == neuron.pendingCandidate) {
-            candidateNeuron = n;
+            // The modulation at the candidate and its bound from there share
+            // the phases; the bound is only computed when a next candidate
+            // needs it.
+            const PhaseModulation& modulation = modulations_[n];
+            PhaseModulation::Point point;
+            const auto modulationAt = [&](ModelTime u) {
+                modulation.pointAt(u, point);
+                return point.value + driveScale_ * drive_;
+            };
+            const auto modulationBound = [&] {
+                return modulation.upperBoundFrom(point, horizon) + driveBound;
+            };
             const CandidateOutcome outcome =
-                acceptCandidate(neuron, neuronParams_, firing_, n, event, horizon,
-                                modulationBound(n, event.time, horizon), queue_, context_, modulation);
+                acceptCandidateWith(neuron, neuronParams_, checkedFiring_, n, event, horizon, modulationAt,
+                                    modulationBound, queue_, [&] { return Runtime::uniform(streamOf(n)); });
             if (outcome.fired) {
                 const std::uint32_t group = groupOf(n);
                 spikes_.push_back({event.time, n, group});
@@ -314,6 +355,7 @@ void OscillatoryPopulations::record(const std::string& kind, const std::string& 
 
 void OscillatoryPopulations::applyIntervention(const Intervention& intervention) {
     const std::string& kind = intervention.kind;
+    sharersKnown_ = false;  // oscillator shifts and gains may change
     if (kind == "phase_scramble") {
         phaseScramble(bank_, allOscillators_, seed_ ^ kScrambleSalt);
         record(kind, "all oscillators, frequency preserved");
@@ -383,6 +425,10 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
     // Fields are assigned as they are read; the components below parse their
     // own blocks and change nothing when they refuse them.
     SnapshotReader in(bytes);
+    // Shifts and gains may change below; stream handles stay while their
+    // neuron's draw index and the context's table do.
+    sharersKnown_ = false;
+    const std::uint64_t handleGeneration = context_.handleGeneration();
     seed_ = in.u64();
     now_ = in.i64();
     nextSample_ = in.i64();
@@ -393,13 +439,16 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
     stochasticity_ = in.f64();
     frequency_ = in.f64();
     phaseJitter_ = in.f64();
-    for (NeuronState& n : neurons_) {
+    for (std::size_t i = 0; i < neurons_.size(); ++i) {
+        NeuronState& n = neurons_[i];
         n.drive = in.f64();
         n.adaptation = in.f64();
         n.lastUpdate = in.i64();
         n.refractoryEnd = in.i64();
         n.candidateBound = in.f64();
-        n.drawIndex = in.u64();
+        const std::uint64_t drawIndex = in.u64();
+        if (drawIndex != n.drawIndex) streams_[i].reset();
+        n.drawIndex = drawIndex;
         n.pendingRefractoryEvent = in.u64();
         n.pendingCandidate = in.u64();
     }
@@ -434,6 +483,8 @@ void OscillatoryPopulations::restore(std::span<const std::uint8_t> bytes) {
     if (!queue_.restore(queueBlock)) throw std::runtime_error("experiment: queue snapshot rejected");
     if (!bank_.restore(bankBlock)) throw std::runtime_error("experiment: oscillator snapshot rejected");
     if (!context_.restore(randomBlock)) throw std::runtime_error("experiment: random snapshot rejected");
+    if (context_.handleGeneration() != handleGeneration)
+        std::fill(streams_.begin(), streams_.end(), std::nullopt);
 
     for (PhaseModulation& m : modulations_) m.setGain(oscillatorGain_);
     interventionRecords_.clear();

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -112,9 +113,21 @@ class OscillatoryPopulations final : public ExperimentModel {
 
   private:
     std::uint32_t groupOf(std::uint64_t neuron) const { return groupOf_[neuron]; }
-    double modulationAt(std::uint64_t neuron, ModelTime t) const;
-    double modulationBound(std::uint64_t neuron, ModelTime from, ModelTime horizon) const;
     void runWindow(ModelTime horizon);
+    // The modulation bound over the current window [now, horizon] of neuron
+    // i's modulation, computed once per window for all neurons that share it.
+    double windowBound(std::uint64_t neuron, ModelTime horizon);
+    void findSharedModulations();
+    // The neuron's "spontaneous" stream, looked up at its first draw after a
+    // reset or after a restore that replaced it (so streams come into being
+    // exactly when drawn from).
+    Runtime::RandomStream streamOf(std::uint64_t neuron) {
+        std::optional<Runtime::RandomStream>& stream = streams_[neuron];
+        if (!stream) stream = context_.stream("spontaneous", neurons_[neuron].drawIndex);
+        return *stream;
+    }
+    // Drops the stream handles and the shared-bound groups, which a reset outdates.
+    void forgetDerived();
     void takeSample();
     void record(const std::string& kind, const std::string& text);
 
@@ -135,7 +148,16 @@ class OscillatoryPopulations final : public ExperimentModel {
     std::vector<PhaseModulation> modulations_;
     NeuronParameters neuronParams_;
     FiringParameters firing_;
+    CheckedFiring checkedFiring_{firing_};  // validated once per reset, where first needed
     std::vector<NeuronState> neurons_;
+    std::vector<std::optional<Runtime::RandomStream>> streams_;  // per neuron, once looked up
+    // Per neuron, the first neuron whose modulation is the same function of
+    // time; its window bound serves both.
+    std::vector<std::uint64_t> boundSharer_;
+    bool sharersKnown_ = false;
+    std::vector<double> windowBounds_;          // by sharer, for the window numbered in windowBoundOf_
+    std::vector<std::uint64_t> windowBoundOf_;  // by sharer: the window its bound belongs to (0: none)
+    std::uint64_t window_ = 0;                  // windows run so far
     ModelTime now_ = 0;
     ModelTime nextSample_ = 0;
     double drive_ = 0;

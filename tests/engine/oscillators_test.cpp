@@ -271,7 +271,11 @@ TEST(PhaseReduction, FractionAndTurnMatchFmodBitForBit) {
     }
 }
 
-TEST(IntervalBounds, SharedBoundsEqualEachModulationsOwn) {
+// Models share one window bound among neurons whose modulations are the same
+// function of time, and take a candidate's modulation value and its bound
+// from one evaluation of the phases: both must give exactly the bits of the
+// direct computation.
+TEST(PhaseModulation, SharedAndPointwiseBoundsEqualTheDirectOnes) {
     // Oscillators 0 and 1 agree in everything but their id; 2 is shifted.
     OscillatorBank bank({{0, 10.0, kPi, 1.0}, {1, 10.0, kPi, 1.0}, {2, 10.0, kPi, 1.0}, {3, 10.0, 0.0, 1.0}});
     bank.shiftPhase(2, 0.25);
@@ -291,14 +295,28 @@ TEST(IntervalBounds, SharedBoundsEqualEachModulationsOwn) {
     scaled.setGain(0.5);
     EXPECT_FALSE(modulations[0].sameFunctionAs(scaled));
 
-    // Interleaved groups, and enough distinct ones that the sharing gives up.
-    for (ModelTime t0 : {ModelTime{0}, ModelTime{37'000'001}, ModelTime{2'000'000'000}}) {
-        IntervalBounds shared(t0, t0 + 5'000'000);
-        for (int round = 0; round < 3; ++round)
-            for (const PhaseModulation* m : {&modulations[0], &modulations[3], &modulations[1], &modulations[2],
-                                             &weaker, &scaled, &modulations[1]})
-                ASSERT_EQ(bitsOf(shared.upperBound(*m)), bitsOf(m->upperBound(t0, t0 + 5'000'000)));
+    // Mixed polarities, a term that contributes nothing, and more terms than
+    // a point keeps.
+    PhaseModulation mixed(bank);
+    mixed.addTerm({0, 0, 1.5, 0.3});
+    mixed.addTerm({2, 1, 0.7, 0.0});
+    mixed.addTerm({3, 2, 9.0, 0.0});
+    PhaseModulation many = mixed;
+    for (std::uint32_t id = 0; id < 4; ++id) many.addTerm({id, 1, 0.1 * id, 1.0});
+
+    std::mt19937_64 random(3);
+    for (int i = 0; i < 2000; ++i) {
+        const ModelTime t0 = static_cast<ModelTime>(random() % 3'000'000'000) - 1'000'000'000;
+        const ModelTime t1 = t0 + static_cast<ModelTime>(random() % 120'000'000);
+        ASSERT_EQ(bitsOf(modulations[0].upperBound(t0, t1)), bitsOf(modulations[1].upperBound(t0, t1)));
+        for (const PhaseModulation* m : {&modulations[2], &mixed, &many, &scaled}) {
+            PhaseModulation::Point point;
+            m->pointAt(t0, point);
+            ASSERT_EQ(bitsOf(point.value), bitsOf(m->valueAt(t0))) << t0;
+            ASSERT_EQ(bitsOf(m->upperBoundFrom(point, t1)), bitsOf(m->upperBound(t0, t1))) << t0 << " " << t1;
+        }
     }
-    IntervalBounds backwards(10, 5);
-    EXPECT_THROW(backwards.upperBound(modulations[0]), InvalidPhaseModulation);
+    PhaseModulation::Point point;
+    mixed.pointAt(10, point);
+    EXPECT_THROW(mixed.upperBoundFrom(point, 5), InvalidPhaseModulation);
 }

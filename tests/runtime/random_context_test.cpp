@@ -143,14 +143,17 @@ TEST(RandomContext, RestoredContextDrawsWhatTheOriginalWould) {
 TEST(RandomContext, RestoreRefusesMalformedBytesAndChangesNothing) {
     RandomContext context(11);
     nextU64(context.stream("keep", 0));
+    nextU64(context.stream("keep", 1));
     const std::vector<std::uint8_t> before = context.snapshot();
     const StreamRecord good{"s", 0, 5, 0, 0, {}};
+    const StreamRecord kept{"keep", 0, 5, 0, 0, {}};
 
     std::vector<std::vector<std::uint8_t>> refused = {
         contextBytes(1, {{"s", 0, 5, 3, 0, {}}}),                       // mode 3
         contextBytes(1, {{"s", 0, 5, 2, 2, {7}}}),                      // cursor beyond the recorded values
         contextBytes(1, {good, good}),                                  // the same stream twice
         contextBytes(1, {{"", 0, 5, 0, 0, {}}, {"", 0, 6, 0, 0, {}}}),  // the same (empty name, index) twice
+        contextBytes(1, {kept, kept}),  // one of the context's own streams twice, as many as it has
     };
     std::vector<std::uint8_t> wrongMagic = contextBytes(1, {good});
     wrongMagic[7] = '1';
