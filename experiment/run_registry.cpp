@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -1036,17 +1038,37 @@ fs::path RunRegistry::runDirectory(const RegistryEntry& entry) const {
 }
 
 bool RunRegistry::runFilesPresent(const std::string& directory) const {
-    // Called for every run a sweep reuses: the paths are joined as plain
-    // text, which is what the path type would make of these names.
+    // Called for every run a sweep reuses, so it costs one directory read
+    // rather than a path walk per file: a name listed as a regular file is
+    // one, and any other (a link, or a file system that does not tell the
+    // type) is asked with stat, which follows links, as it always was.
     std::string path = (root_ / fs::path(directory)).native();
     path += '/';
     const std::size_t base = path.size();
-    struct stat status {};
-    for (const char* name : kRunFiles) {
+    const auto statRegular = [&path, base](const char* name) {
         path.resize(base);
         path += name;
-        if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    };
+    bool found[std::size(kRunFiles)] = {};
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (count < std::size(kRunFiles)) {
+            const dirent* entry = ::readdir(dir);
+            if (entry == nullptr) break;
+            for (std::size_t f = 0; f < std::size(kRunFiles); ++f) {
+                if (found[f] || std::strcmp(entry->d_name, kRunFiles[f]) != 0) continue;
+                found[f] = entry->d_type == DT_REG || (entry->d_type != DT_DIR && statRegular(kRunFiles[f]));
+                count += found[f] ? 1 : 0;
+            }
+        }
+        ::closedir(dir);
+        return count == std::size(kRunFiles);
     }
+    // A directory that cannot be listed may still be searchable.
+    for (const char* name : kRunFiles)
+        if (!statRegular(name)) return false;
     return true;
 }
 

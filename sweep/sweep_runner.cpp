@@ -269,8 +269,13 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         if (!chosen(i)) return;
         const std::uint64_t p = i / sweep.seeds;
         const SweepPoint point = pointAt(sweep, p);
-        ExperimentSpec seeded = spec;
-        seeded.seed = spec.seed + i % sweep.seeds;
+        const std::uint64_t seed = spec.seed + i % sweep.seeds;
+        // The spec with this pair's seed, made only when it is run or hashed.
+        const auto seededSpec = [&spec, seed] {
+            ExperimentSpec seeded = spec;
+            seeded.seed = seed;
+            return seeded;
+        };
 
         std::unique_ptr<ExperimentModel> model;
         const auto makeModel = [&] {
@@ -285,7 +290,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         }
         if (!known) {
             makeModel();
-            known = PointIdentity{configHash(seeded, model->architectureHash()), point.hash()};
+            known = PointIdentity{configHash(seededSpec(), model->architectureHash()), point.hash()};
             const std::lock_guard lock(configMutex);
             identities.emplace(p, *known);
         }
@@ -300,7 +305,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         std::vector<ReusedRun> cached;
         bool usable = true;
         for (std::size_t b = 0; b < spec.branches.size(); ++b) {
-            const auto found = cache.find(ReuseKey{config, pointHash, seeded.seed, b});
+            const auto found = cache.find(ReuseKey{config, pointHash, seed, b});
             if (found == cache.end()) {
                 usable = false;
                 continue;
@@ -330,8 +335,8 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
             task.cached = std::move(cached);
         } else {
             if (!model) makeModel();
-            task.experiment = runner_.run(seeded, *model, rule);
-            labelRuns(*task.experiment, point, seeded.seed);
+            task.experiment = runner_.run(seededSpec(), *model, rule);
+            labelRuns(*task.experiment, point, seed);
             // The files are written here, on the computing thread; the
             // commit only moves them into place.
             if (registry_ != nullptr) task.staged = registry_->stage(*task.experiment);
@@ -384,7 +389,8 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         }
         if (taken) {
             PairTask& task = *taken;
-            const SweepPoint point = pointAt(sweep, p);
+            // Only invalid runs need the point's label here.
+            const auto label = [&sweep, p] { return pointAt(sweep, p).label(); };
             result.missingStoredRuns += task.missing;
             if (!task.experiment) {
                 for (std::size_t b = 0; b < spec.branches.size(); ++b) {
@@ -398,7 +404,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                     } else {
                         tally.invalid += 1;
                         result.invalidRuns.push_back(
-                            {point.label(), seed, spec.branches[b].name, true, reused.checks});
+                            {label(), seed, spec.branches[b].name, true, reused.checks});
                     }
                     tally.reused += 1;
                     result.reusedRuns += 1;
@@ -406,7 +412,6 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                 reusedPairs += 1;
             } else {
                 ExperimentResult& experiment = *task.experiment;
-                const std::string label = point.label();
                 for (RunRecord& run : experiment.runs) {
                     CellTally& tally = tallies[run.branch];
                     if (run.valid) {
@@ -417,7 +422,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                     } else {
                         tally.invalid += 1;
                         result.invalidExecutedRuns += 1;
-                        result.invalidRuns.push_back({label, seed, run.branch, false, run.control_checks});
+                        result.invalidRuns.push_back({label(), seed, run.branch, false, run.control_checks});
                     }
                 }
                 if (registry_ != nullptr) registry_->commit(std::move(task.staged));
