@@ -913,7 +913,10 @@ std::vector<fs::path> RunRegistry::commit(StagedWrite staged) const {
         std::string relative = run.fixed;
         std::string named;
         fs::path dir = root_ / fs::path(relative);
-        fs::create_directories(dir.parent_path());
+        // Usually only the point's directory is new: one mkdir, and the
+        // walk up the path only when a parent is missing too.
+        if (::mkdir(dir.parent_path().c_str(), 0777) != 0 && errno != EEXIST)
+            fs::create_directories(dir.parent_path());
         // A free place (absent, or an empty directory) takes the whole run
         // in one rename, so a run directory never shows half its files.
         bool moved = ::rename(from.c_str(), dir.c_str()) == 0;

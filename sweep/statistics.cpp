@@ -57,9 +57,10 @@ SampleSummary summarize(std::span<const double> sample, double level) {
     return summary;
 }
 
-double studentTQuantile(double p, double nu) {
-    if (!(p > 0.0 && p < 1.0)) throw InvalidSweep("a quantile probability must lie in (0, 1)");
-    if (!(nu > 0.0)) throw InvalidSweep("Student's t needs positive degrees of freedom");
+namespace {
+
+// The bisection itself, for arguments already checked.
+double bisectQuantile(double p, double nu) {
     double lo = -kBracket;
     double hi = kBracket;
     for (int i = 0; i < kBisectionSteps; ++i) {
@@ -71,6 +72,28 @@ double studentTQuantile(double p, double nu) {
         }
     }
     return (hi + lo) * 0.5;
+}
+
+}  // namespace
+
+double studentTQuantile(double p, double nu) {
+    if (!(p > 0.0 && p < 1.0)) throw InvalidSweep("a quantile probability must lie in (0, 1)");
+    if (!(nu > 0.0)) throw InvalidSweep("Student's t needs positive degrees of freedom");
+    // Every cell of a sweep asks for the same few quantiles (one level, one
+    // seed count), each a hundred-step bisection: the last ones asked on
+    // this thread are kept. The function is pure, so the answer is the same.
+    struct Known {
+        double p = 0;
+        double nu = 0;
+        double quantile = 0;
+    };
+    thread_local Known known[4];
+    thread_local unsigned next = 0;
+    for (const Known& k : known)
+        if (k.nu != 0 && k.p == p && k.nu == nu) return k.quantile;
+    const double quantile = bisectQuantile(p, nu);
+    known[next++ % 4] = {p, nu, quantile};
+    return quantile;
 }
 
 double studentTCdf(double t, double nu) {
