@@ -892,6 +892,11 @@ StagedWrite RunRegistry::stage(const ExperimentResult& result) const {
         staging.lineSuffix = "," + std::string(kMetricsOpening) + metricEntries(result, run) + "}}\n";
         staging.controls = !run.valid;
 
+        // The directory the run will sit in is made now, on the computing
+        // thread: a new directory is the dearest thing a commit could do.
+        const fs::path parent = (root_ / fs::path(staging.fixed)).parent_path();
+        if (::mkdir(parent.c_str(), 0777) != 0 && errno != EEXIST) fs::create_directories(parent);
+
         const fs::path& dir = staging.dir;
         writeFile(dir / kRunFiles[0], staging.metadata);
         writeFile(dir / kRunFiles[1], eventsCsv(run.spikes));
@@ -913,8 +918,7 @@ std::vector<fs::path> RunRegistry::commit(StagedWrite staged) const {
         std::string relative = run.fixed;
         std::string named;
         fs::path dir = root_ / fs::path(relative);
-        // Usually only the point's directory is new: one mkdir, and the
-        // walk up the path only when a parent is missing too.
+        // Staging made the parent; it is made again only if it went since.
         if (::mkdir(dir.parent_path().c_str(), 0777) != 0 && errno != EEXIST)
             fs::create_directories(dir.parent_path());
         // A free place (absent, or an empty directory) takes the whole run
