@@ -56,48 +56,31 @@ ExperimentResult atSeed(std::uint64_t seed) {
     return result;
 }
 
-void registryWrite(benchmark::State& state) {
-    const ScratchRoot root;
-    const RunRegistry registry(root.path);
-    std::uint64_t seed = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        const ExperimentResult result = atSeed(seed++);
-        state.ResumeTiming();
-        registry.write(result);
-    }
-}
-BENCHMARK(registryWrite)->Unit(benchmark::kMicrosecond);
+// Which part of a run's write is timed: all of it, or one of its halves
+// (the other runs outside the timing). The stage runs on the computing
+// threads of a sweep, the commit in pair order, one pair at a time.
+enum class Timed { Write, Stage, Commit };
 
-// The half that runs on the computing threads of a sweep.
-void registryStage(benchmark::State& state) {
+void registryWriting(benchmark::State& state, Timed timed) {
     const ScratchRoot root;
     const RunRegistry registry(root.path);
     std::uint64_t seed = 0;
     for (auto _ : state) {
         state.PauseTiming();
         const ExperimentResult result = atSeed(seed++);
-        state.ResumeTiming();
+        if (timed != Timed::Commit) state.ResumeTiming();
         StagedWrite staged = registry.stage(result);
-        state.PauseTiming();
+        if (timed == Timed::Stage) state.PauseTiming();
+        if (timed == Timed::Commit) state.ResumeTiming();
         registry.commit(std::move(staged));
-        state.ResumeTiming();
+        if (timed == Timed::Stage) state.ResumeTiming();
     }
 }
+void registryWrite(benchmark::State& state) { registryWriting(state, Timed::Write); }
+void registryStage(benchmark::State& state) { registryWriting(state, Timed::Stage); }
+void registryCommit(benchmark::State& state) { registryWriting(state, Timed::Commit); }
+BENCHMARK(registryWrite)->Unit(benchmark::kMicrosecond);
 BENCHMARK(registryStage)->Unit(benchmark::kMicrosecond);
-
-// The half that a sweep runs in pair order, one pair at a time.
-void registryCommit(benchmark::State& state) {
-    const ScratchRoot root;
-    const RunRegistry registry(root.path);
-    std::uint64_t seed = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        StagedWrite staged = registry.stage(atSeed(seed++));
-        state.ResumeTiming();
-        registry.commit(std::move(staged));
-    }
-}
 BENCHMARK(registryCommit)->Unit(benchmark::kMicrosecond);
 
 // Reading an index of 100 000 runs, as a sweep does before it starts.
