@@ -1,11 +1,11 @@
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "engine/testing/oscillatory_populations.hpp"
 #include "experiment/experiment_runner.hpp"
@@ -98,14 +98,16 @@ void indexScan100k(benchmark::State& state) {
     {
         std::ofstream out(root.path / "registry.jsonl", std::ios::binary | std::ios::trunc);
         for (int seed = 0; seed < 100'000; ++seed)
-            out << line.substr(0, at) << "\"seed\":" << seed << "," << line.substr(at + seedText.size()) << "\n";
+            out << line.substr(0, at) << "\"seed\":" << seed << "," << line.substr(at + seedText.size())
+                << "\n";
     }
     std::uint64_t runs = 0;
     for (auto _ : state) {
         std::vector<SkippedIndexLine> skipped;
         registry.scanIndex([&runs](RegistryEntry&, std::uint64_t) { ++runs; }, skipped);
     }
-    state.counters["runs"] = benchmark::Counter(static_cast<double>(runs), benchmark::Counter::kAvgIterations);
+    state.counters["runs"] =
+        benchmark::Counter(static_cast<double>(runs), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(indexScan100k)->Unit(benchmark::kMillisecond);
 

@@ -1,9 +1,9 @@
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "cli/parallel_executor.hpp"
 #include "engine/testing/oscillatory_populations.hpp"
@@ -41,7 +41,8 @@ void sweepS1(benchmark::State& state) {
         state.PauseTiming();
         fs::remove_all(root);
         const RunRegistry registry(root);
-        const SweepRunner runner(ExperimentRunner("bench", MetricRegistry()), withRegistry ? &registry : nullptr);
+        const SweepRunner runner(ExperimentRunner("bench", MetricRegistry()),
+                                 withRegistry ? &registry : nullptr);
         state.ResumeTiming();
         benchmark::DoNotOptimize(runner.run(spec, sweep, stochasticityModel, {}, options));
     }

@@ -1,15 +1,15 @@
 #include "experiment/run_registry.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -466,8 +466,9 @@ std::size_t directoryMember(std::string_view identity) {
 std::string entryDirectory(const std::string& line, const RegistryEntry& entry) {
     const std::string_view identity = identityPart(line);
     const std::size_t member = directoryMember(identity);
-    const std::string named =
-        member == std::string_view::npos ? std::string() : field(std::string(identity.substr(member)), kDirectoryKey);
+    const std::string named = member == std::string_view::npos
+                                  ? std::string()
+                                  : field(std::string(identity.substr(member)), kDirectoryKey);
     return named.empty() ? fixedDirectory(entry.experiment, entry.point, entry.branch) : named;
 }
 
@@ -763,7 +764,8 @@ std::string metadataLine(const RunRecord& run) {
         .close();
 }
 
-RunRegistry::RunRegistry(fs::path root) : root_(std::move(root)), staging_(std::make_shared<StagingArea>(root_)) {
+RunRegistry::RunRegistry(fs::path root)
+    : root_(std::move(root)), staging_(std::make_shared<StagingArea>(root_)) {
     if (root_.empty()) throw InvalidExperiment(kNoRoot);
 }
 
@@ -797,7 +799,8 @@ Scratch makeScratch(const fs::path& root) {
         errno = 0;
         if (::mkdtemp(path.data()) == nullptr) throw InvalidExperiment(failure(kFileUnwritable, path));
         const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0 && (errno != ENOENT || attempt == 100)) throw InvalidExperiment(failure(kFileUnwritable, path));
+        if (fd < 0 && (errno != ENOENT || attempt == 100))
+            throw InvalidExperiment(failure(kFileUnwritable, path));
         if (fd < 0) continue;
         struct stat opened {};
         struct stat named {};
@@ -918,9 +921,6 @@ std::vector<fs::path> RunRegistry::commit(StagedWrite staged) const {
         std::string relative = run.fixed;
         std::string named;
         fs::path dir = root_ / fs::path(relative);
-        // Staging made the parent; it is made again only if it went since.
-        if (::mkdir(dir.parent_path().c_str(), 0777) != 0 && errno != EEXIST)
-            fs::create_directories(dir.parent_path());
         // A free place (absent, or an empty directory) takes the whole run
         // in one rename, so a run directory never shows half its files.
         bool moved = ::rename(from.c_str(), dir.c_str()) == 0;
@@ -945,8 +945,9 @@ std::vector<fs::path> RunRegistry::commit(StagedWrite staged) const {
             }
         }
         if (!moved) {
-            // The place holds files already: each staged file replaces its
-            // namesake, the others stay.
+            // The place holds files already (or its parent, made by the
+            // staging, went since): each staged file replaces its namesake,
+            // the others stay.
             fs::create_directories(dir);
             for (const char* name :
                  {kRunFiles[0], kRunFiles[1], kRunFiles[2], kRunFiles[3], kRunFiles[4], kControlsName}) {
@@ -994,7 +995,8 @@ void RunRegistry::removeAbandonedScratch() const {
 
 std::vector<std::string> RunRegistry::indexLines() const {
     std::vector<std::string> lines;
-    forEachIndexLine(root_ / kIndexName, [&lines](const NumberedLine& line) { lines.emplace_back(line.text); });
+    forEachIndexLine(root_ / kIndexName,
+                     [&lines](const NumberedLine& line) { lines.emplace_back(line.text); });
     return lines;
 }
 

@@ -59,8 +59,9 @@ using ReuseCache = std::unordered_map<ReuseKey, StoredRun, ReuseKeyHash>;
 
 // Reads the registry's index once, keeping only the runs this sweep could
 // reuse, so the memory grows with those runs rather than with the index.
-ReuseCache loadCache(const RunRegistry& registry, const ExperimentSpec& spec, const std::string& engineVersion,
-                     const std::string& metricsVersionText, std::vector<SkippedIndexLine>& skipped) {
+ReuseCache loadCache(const RunRegistry& registry, const ExperimentSpec& spec,
+                     const std::string& engineVersion, const std::string& metricsVersionText,
+                     std::vector<SkippedIndexLine>& skipped) {
     ReuseCache cache;
     std::map<std::string, std::size_t> branches;
     for (std::size_t b = 0; b < spec.branches.size(); ++b) branches.emplace(spec.branches[b].name, b);
@@ -102,11 +103,12 @@ struct PairTask {
 
 // Names each run of an executed pair after its point and seed, with the
 // point's values among its parameters.
-void labelRuns(ExperimentResult& experiment, const SweepPoint& point, std::uint64_t seed) {
+void labelRuns(ExperimentResult& experiment, const SweepPoint& point, std::uint64_t pointHash,
+               std::uint64_t seed) {
     const std::string label = point.label();
     for (RunRecord& run : experiment.runs) {
         run.point = label + "_seed=" + std::to_string(seed);
-        run.point_hash = point.hash();
+        run.point_hash = pointHash;
         for (const SweepParameter& parameter : point.parameters)
             run.parameters["sweep." + parameter.name] = formatFull(parameter.value);
     }
@@ -336,7 +338,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
         } else {
             if (!model) makeModel();
             task.experiment = runner_.run(seededSpec(), *model, rule);
-            labelRuns(*task.experiment, point, seed);
+            labelRuns(*task.experiment, point, pointHash, seed);
             // The files are written here, on the computing thread; the
             // commit only moves them into place.
             if (registry_ != nullptr) task.staged = registry_->stage(*task.experiment);
@@ -400,7 +402,7 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                         appendValues(tally, reused.stored->metrics);
                         if (keepSeedRuns)
                             result.seedRuns.push_back(
-                            {p, i % sweep.seeds, spec.branches[b].name, reused.stored->metrics});
+                                {p, i % sweep.seeds, spec.branches[b].name, reused.stored->metrics});
                     } else {
                         tally.invalid += 1;
                         result.invalidRuns.push_back(
@@ -416,7 +418,8 @@ SweepResult SweepRunner::run(const ExperimentSpec& spec, const SweepDeclaration&
                     CellTally& tally = tallies[run.branch];
                     if (run.valid) {
                         appendValues(tally, run.metrics);
-                        if (keepSeedRuns) result.seedRuns.push_back({p, i % sweep.seeds, run.branch, run.metrics});
+                        if (keepSeedRuns)
+                            result.seedRuns.push_back({p, i % sweep.seeds, run.branch, run.metrics});
                         tally.executed += 1;
                         result.executedRuns += 1;
                     } else {

@@ -50,8 +50,17 @@ TEST(Format, WritesWhatTheCConversionWrites) {
     // class of double (random bit patterns give subnormals, infinities and
     // NaNs of both signs) against snprintf at both precisions.
     std::mt19937_64 bits(20261206);
-    std::vector<double> values = {0.0, -0.0, 1e-320, -5e-324, 1.7976931348623157e308, 0.1, 1e16, 1e17, 123456.5,
-                                  std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::quiet_NaN()};
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  1e-320,
+                                  -5e-324,
+                                  1.7976931348623157e308,
+                                  0.1,
+                                  1e16,
+                                  1e17,
+                                  123456.5,
+                                  std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::quiet_NaN()};
     for (int i = 0; i < 200000; ++i) {
         const std::uint64_t pattern = bits();
         double value = 0;
