@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -14,7 +15,7 @@ namespace Core {
 // so that snapshot code reads like its format table: out.u64(n); out.i64(t);
 class ByteWriter {
   public:
-    void u8(std::uint8_t v) { bytes_.push_back(v); }
+    void u8(std::uint8_t v) { *extend(1) = v; }
     void u32(std::uint32_t v) { little(v, 4); }
     void u64(std::uint64_t v) { little(v, 8); }
     void i64(std::int64_t v) { little(static_cast<std::uint64_t>(v), 8); }
@@ -22,18 +23,43 @@ class ByteWriter {
     // survives a round trip.
     void f64(double v) { little(std::bit_cast<std::uint64_t>(v), 8); }
     // Raw bytes without a length or terminator (magics, names).
-    void raw(std::string_view text) { bytes_.insert(bytes_.end(), text.begin(), text.end()); }
-    void raw(std::span<const std::uint8_t> data) { bytes_.insert(bytes_.end(), data.begin(), data.end()); }
+    void raw(std::string_view text) { append(text.data(), text.size()); }
+    void raw(std::span<const std::uint8_t> data) { append(data.data(), data.size()); }
 
-    const std::vector<std::uint8_t>& bytes() const& { return bytes_; }
-    std::vector<std::uint8_t> take() && { return std::move(bytes_); }
-
-  private:
-    void little(std::uint64_t v, int width) {
-        for (int i = 0; i < width; ++i) bytes_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    // The bytes written so far.
+    std::span<const std::uint8_t> bytes() const& { return {buffer_.data(), size_}; }
+    std::vector<std::uint8_t> take() && {
+        buffer_.resize(size_);
+        return std::move(buffer_);
     }
 
-    std::vector<std::uint8_t> bytes_;
+  private:
+    // Room for `count` more bytes, returned as where they go. The buffer
+    // grows by doubling, so a snapshot of many fields costs few copies.
+    std::uint8_t* extend(std::size_t count) {
+        if (buffer_.size() - size_ < count) grow(count);
+        std::uint8_t* at = buffer_.data() + size_;
+        size_ += count;
+        return at;
+    }
+    void grow(std::size_t count);
+
+    void append(const void* data, std::size_t count) {
+        if (count != 0) std::memcpy(extend(count), data, count);
+    }
+
+    void little(std::uint64_t v, std::size_t width) {
+        std::uint8_t* at = extend(width);
+        if constexpr (std::endian::native == std::endian::little) {
+            // The value's own bytes are already in field order: one copy.
+            std::memcpy(at, &v, width);
+        } else {
+            for (std::size_t i = 0; i < width; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
+        }
+    }
+
+    std::vector<std::uint8_t> buffer_;  // its size is the room; the first size_ bytes are written
+    std::size_t size_ = 0;
 };
 
 // Reads the fields ByteWriter writes. The first read that runs past the end
@@ -77,8 +103,13 @@ class ByteReader {
 
     std::uint64_t little(std::size_t width) {
         if (!take(width)) return 0;
+        const std::uint8_t* field = data_.data() + pos_ - width;
         std::uint64_t v = 0;
-        for (std::size_t i = 0; i < width; ++i) v |= std::uint64_t{data_[pos_ - width + i]} << (8 * i);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&v, field, width);
+        } else {
+            for (std::size_t i = 0; i < width; ++i) v |= std::uint64_t{field[i]} << (8 * i);
+        }
         return v;
     }
 

@@ -19,7 +19,7 @@ TEST(ByteIo, FieldsAreLittleEndianWithoutPadding) {
     const std::vector<std::uint8_t> expected = {'A',  'B',  0x7f, 0x04, 0x03, 0x02, 0x01,        //
                                                 0xfe, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  //
                                                 0,    0,    0,    0,    0,    0,    0xf0, 0x3f};
-    EXPECT_EQ(out.bytes(), expected);
+    EXPECT_EQ(std::vector<std::uint8_t>(out.bytes().begin(), out.bytes().end()), expected);
 }
 
 TEST(ByteIo, ReaderReturnsWhatWasWrittenBitForBit) {
