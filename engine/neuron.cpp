@@ -277,24 +277,32 @@ double candidateBound(const NeuronState& state, const NeuronParameters& params, 
                         modulationBound);
 }
 
+ModelTime candidateLanding(ModelTime start, double bound, double u) {
+    const double wait = waitingTimeFor(bound, u) * 1e9;  // [ns]
+    if (!(std::isfinite(wait) && wait < kLongestWait)) return kNoLanding;
+    // At least one nanosecond, so a candidate never lands on the time it was drawn at.
+    const ModelTime steps = std::max<ModelTime>(nearestWhole(wait), 1);
+    return addTime(start, steps);
+}
+
+CandidatePlan scheduleCandidateAt(NeuronState& state, std::uint64_t index, ModelTime time, double bound,
+                                  EventQueue& queue) {
+    Event candidate;
+    candidate.time = time;
+    candidate.kind = EventKind::SpikeCandidate;
+    candidate.source = index;
+    candidate.target = index;
+    candidate.value = bound;
+    state.candidateBound = bound;
+    state.pendingCandidate = queue.schedule(candidate);
+    return {state.pendingCandidate, CandidateStatus::Scheduled, time, bound};
+}
+
 CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
                              double bound, double u, EventQueue& queue) {
-    const double wait = waitingTimeFor(bound, u) * 1e9;  // [ns]
-    if (std::isfinite(wait) && wait < kLongestWait) {
-        // At least one nanosecond, so a candidate never lands on the time it was drawn at.
-        const ModelTime steps = std::max<ModelTime>(nearestWhole(wait), 1);
-        const ModelTime candidateTime = addTime(start, steps);
-        if (candidateTime < horizon) {
-            Event candidate;
-            candidate.time = candidateTime;
-            candidate.kind = EventKind::SpikeCandidate;
-            candidate.source = index;
-            candidate.target = index;
-            candidate.value = bound;
-            state.pendingCandidate = queue.schedule(candidate);
-            return {state.pendingCandidate, CandidateStatus::Scheduled, candidateTime, bound};
-        }
-    }
+    // A landing of kNoLanding is never before the horizon.
+    const ModelTime landing = candidateLanding(start, bound, u);
+    if (landing < horizon) return scheduleCandidateAt(state, index, landing, bound, queue);
     state.candidateBound = 0;
     return noCandidate(CandidateStatus::NoneBeforeHorizon, horizon, bound);
 }

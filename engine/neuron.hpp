@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 
 #include "engine/event_queue.hpp"
 #include "engine/model_time.hpp"
@@ -101,6 +102,8 @@ class CheckedFiring {
             valid_ = true;
         }
     }
+    // True once ensureValid() has passed.
+    bool valid() const { return valid_; }
     // log(maximum hazard / (gain x baseline)), the cap of the hazard's
     // exponent; known once ensureValid() has passed.
     double exponentCap() const { return exponentCap_; }
@@ -175,6 +178,16 @@ double candidateBound(const NeuronState& state, const NeuronParameters& params, 
 // when it falls before the horizon.
 CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,
                              double bound, double u, EventQueue& queue);
+// The two halves of placeCandidate, for drivers that work out many
+// candidates before scheduling any. candidateLanding is the time the
+// candidate lands at, or kNoLanding when its wait is infinite or too long
+// for the time grid; it throws TimeOverflow as placeCandidate does.
+inline constexpr ModelTime kNoLanding = std::numeric_limits<ModelTime>::max();
+ModelTime candidateLanding(ModelTime start, double bound, double u);
+// Schedules the candidate landing at `time` (before the horizon) and makes
+// it the neuron's pending candidate with bound `bound`.
+CandidatePlan scheduleCandidateAt(NeuronState& state, std::uint64_t index, ModelTime time, double bound,
+                                  EventQueue& queue);
 
 // Throws NeuronRoutingViolation unless `event` is the neuron's pending
 // candidate, then clears the pending candidate.

@@ -165,6 +165,7 @@ OscillatoryPopulations::OscillatoryPopulations(const ModelArchitecture& architec
     boundSharer_.resize(total);
     windowBounds_.resize(total);
     windowBoundOf_.resize(total);
+    drafts_.reserve(total);
     traces_.assign(architecture.groupSizes.size(), 0.0);
     counts_.assign(architecture.groupSizes.size(), 0);
     // Until the first reset nothing may fire.
@@ -303,18 +304,58 @@ double OscillatoryPopulations::windowBound(std::uint64_t neuron, ModelTime horiz
     return windowBounds_[sharer];
 }
 
-void OscillatoryPopulations::runWindow(ModelTime horizon) {
+void OscillatoryPopulations::startCandidates(ModelTime horizon, double driveBound) {
     const std::uint64_t neuronCount = neurons_.size();
-    if (!sharersKnown_) findSharedModulations();
-    ++window_;
-    const double driveBound = std::max(0.0, driveScale_ * drive_);
-    for (std::uint64_t i = 0; i < neuronCount; ++i) {
+    std::uint64_t first = 0;  // the first neuron left to the one-by-one path
+    // Two passes: the first works out every candidate without scheduling
+    // any, so that the neurons' long chains of arithmetic overlap instead of
+    // each waiting for the unpredictable "before the horizon?" branch of the
+    // one before; the second schedules them in neuron order, which gives the
+    // same sequence numbers, draws and states as one pass. Only windows where
+    // nothing can throw go this way: validated firing parameters, finite
+    // modulation bounds and times far from overflowing.
+    constexpr ModelTime kFarFromOverflow = 100'000'000'000'000'000;
+    if (checkedFiring_.valid() && !firing_.disabled && horizon <= kFarFromOverflow) {
+        drafts_.clear();
+        for (; first < neuronCount; ++first) {
+            NeuronState& neuron = neurons_[first];
+            if (neuron.pendingCandidate != kNoEvent) continue;
+            const ModelTime start =
+                neuronParams_.absoluteRefractory && neuron.refractoryEnd > now_ ? neuron.refractoryEnd : now_;
+            if (start >= horizon) {
+                neuron.candidateBound = 0;
+                continue;
+            }
+            const double modulationBound = windowBound(first, horizon) + driveBound;
+            if (!std::isfinite(modulationBound)) break;  // the one-by-one path throws for it
+            neuron.candidateBound = 0;
+            const double bound = detail::candidateBound(neuron, neuronParams_, checkedFiring_, start, horizon,
+                                                        modulationBound);
+            if (bound == 0) continue;
+            const double u = Runtime::uniform(streamOf(first));
+            drafts_.push_back({first, bound, detail::candidateLanding(start, bound, u)});
+        }
+        for (const Draft& draft : drafts_) {
+            if (draft.landing < horizon)
+                detail::scheduleCandidateAt(neurons_[draft.neuron], draft.neuron, draft.landing, draft.bound,
+                                            queue_);
+        }
+    }
+    for (std::uint64_t i = first; i < neuronCount; ++i) {
         if (neurons_[i].pendingCandidate != kNoEvent) continue;
         scheduleCandidateWith(
             neurons_[i], neuronParams_, checkedFiring_, i, now_, horizon,
             [&] { return windowBound(i, horizon) + driveBound; }, queue_,
             [&] { return Runtime::uniform(streamOf(i)); });
     }
+}
+
+void OscillatoryPopulations::runWindow(ModelTime horizon) {
+    const std::uint64_t neuronCount = neurons_.size();
+    if (!sharersKnown_) findSharedModulations();
+    ++window_;
+    const double driveBound = std::max(0.0, driveScale_ * drive_);
+    startCandidates(horizon, driveBound);
     // Events at the horizon itself belong to the next window.
     while (!queue_.empty() && queue_.peekNextTime() < horizon) {
         const Event event = queue_.popNext();

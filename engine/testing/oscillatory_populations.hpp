@@ -114,6 +114,9 @@ class OscillatoryPopulations final : public ExperimentModel {
   private:
     std::uint32_t groupOf(std::uint64_t neuron) const { return groupOf_[neuron]; }
     void runWindow(ModelTime horizon);
+    // Gives every neuron without a pending candidate its next one, as
+    // scheduleCandidateWith would one neuron after another.
+    void startCandidates(ModelTime horizon, double driveBound);
     // The modulation bound over the current window [now, horizon] of neuron
     // i's modulation, computed once per window for all neurons that share it.
     double windowBound(std::uint64_t neuron, ModelTime horizon);
@@ -157,6 +160,14 @@ class OscillatoryPopulations final : public ExperimentModel {
     bool sharersKnown_ = false;
     std::vector<double> windowBounds_;          // by sharer, for the window numbered in windowBoundOf_
     std::vector<std::uint64_t> windowBoundOf_;  // by sharer: the window its bound belongs to (0: none)
+    // Candidates worked out at a window's start before any is scheduled:
+    // the neuron, its bound and where its candidate lands.
+    struct Draft {
+        std::uint64_t neuron;
+        double bound;
+        ModelTime landing;
+    };
+    std::vector<Draft> drafts_;
     std::uint64_t window_ = 0;                  // windows run so far
     ModelTime now_ = 0;
     ModelTime nextSample_ = 0;
