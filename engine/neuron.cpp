@@ -43,7 +43,8 @@ struct Decayed {
 }
 
 // Drive and adaptation decayed from the last update to t, without storing them.
-[[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
+[[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params,
+                                                ModelTime t) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
     const double drive = params.frozenDrive
                              ? state.drive
@@ -106,9 +107,9 @@ CandidatePlan noCandidate(CandidateStatus status, ModelTime time, double bound) 
 }  // namespace
 
 void validateFiringParameters(const FiringParameters& f) {
-    const bool valid = finiteAtLeastZero(f.baselineRate) && finiteAtLeastZero(f.beta) && finite(f.threshold) &&
-                       finiteAtLeastZero(f.adaptationCoupling) && finiteAtLeastZero(f.gain) &&
-                       finite(f.maxHazard) && f.maxHazard > 0;
+    const bool valid = finiteAtLeastZero(f.baselineRate) && finiteAtLeastZero(f.beta) &&
+                       finite(f.threshold) && finiteAtLeastZero(f.adaptationCoupling) &&
+                       finiteAtLeastZero(f.gain) && finite(f.maxHazard) && f.maxHazard > 0;
     if (!valid) throw InvalidFiringParameters("invalid KVRN firing parameters");
     if (f.maxHazard > kMaxHazardLimit)
         throw InvalidFiringParameters(
