@@ -27,13 +27,23 @@ struct FiresAfter {
     }
 };
 
-// True when a fires before b. Written with bitwise operations on the two
-// comparisons so that it compiles without a branch: the heap walks compare
-// times that are random, and a branch on them would be mispredicted about
-// every other time.
+// The (time, sequence) order as one unsigned 128-bit number (the time's
+// sign bit flipped, so that unsigned order is signed order): a comparison of
+// two keys is a compare and a subtract with borrow, without a branch. The
+// heap walks compare times that are random, and a branch on them would be
+// mispredicted about every other time.
+__extension__ typedef unsigned __int128 OrderKey;
+
+template <class Slot>
+OrderKey orderKey(const Slot& slot) {
+    constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+    return (OrderKey{static_cast<std::uint64_t>(slot.time) ^ kSignBit} << 64) | slot.sequence;
+}
+
+// True when a fires before b.
 template <class Slot>
 bool firesBefore(const Slot& a, const Slot& b) {
-    return (a.time < b.time) | ((a.time == b.time) & (a.sequence < b.sequence));
+    return orderKey(a) < orderKey(b);
 }
 
 // Moves the slot at `hole` of the binary min-heap up to its place.
