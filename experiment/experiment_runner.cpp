@@ -85,21 +85,32 @@ RunStatistics computeRunStatistics(const std::vector<SpikeRecord>& spikes, Model
         static_cast<double>(statistics.spike_count) /
         ((static_cast<double>(duration_ns) / kNanosecondsPerSecond) * static_cast<double>(neurons));
 
-    std::map<std::uint64_t, std::vector<ModelTime>> timesByNeuron;
-    for (const SpikeRecord& spike : spikes) timesByNeuron[spike.neuron].push_back(spike.time_ns);
-    std::vector<double> intervals;
-    for (auto& [neuron, times] : timesByNeuron) {
-        std::sort(times.begin(), times.end());
-        for (std::size_t i = 1; i < times.size(); ++i)
-            intervals.push_back(static_cast<double>(times[i] - times[i - 1]) / kNanosecondsPerSecond);
-    }
-    if (!intervals.empty()) {
-        const double n = static_cast<double>(intervals.size());
-        double sum = 0.0;
-        for (double interval : intervals) sum += interval;
+    // Every spike as (neuron, time), sorted: each neuron's spikes in time
+    // order, neurons ascending. The intervals are summed in exactly that
+    // order, so the floating-point sums do not depend on the order in which
+    // the model reported the spikes. One flat array, no node per neuron.
+    std::vector<std::pair<std::uint64_t, ModelTime>> byNeuron;
+    byNeuron.reserve(spikes.size());
+    for (const SpikeRecord& spike : spikes) byNeuron.emplace_back(spike.neuron, spike.time_ns);
+    std::sort(byNeuron.begin(), byNeuron.end());
+    // Calls f with every interval [s] between consecutive spikes of one neuron.
+    const auto forEachInterval = [&byNeuron](auto&& f) {
+        for (std::size_t i = 1; i < byNeuron.size(); ++i) {
+            if (byNeuron[i].first != byNeuron[i - 1].first) continue;
+            f(static_cast<double>(byNeuron[i].second - byNeuron[i - 1].second) / kNanosecondsPerSecond);
+        }
+    };
+    std::size_t count = 0;
+    double sum = 0.0;
+    forEachInterval([&](double interval) {
+        count += 1;
+        sum += interval;
+    });
+    if (count > 0) {
+        const double n = static_cast<double>(count);
         const double mean = sum / n;
         double squares = 0.0;
-        for (double interval : intervals) squares += (interval - mean) * (interval - mean);
+        forEachInterval([&](double interval) { squares += (interval - mean) * (interval - mean); });
         statistics.isi_mean = mean;
         statistics.isi_variance = squares / n;
     }
