@@ -8,6 +8,7 @@ include(CheckCXXSourceCompiles)
 
 set(vostel_static_default OFF)
 if(NOT VOSTEL_SANITIZE AND NOT VOSTEL_BUILD_FUZZ)
+  set(CMAKE_REQUIRED_FLAGS -std=c++20)  # the tool's own standard; clang++ 14 defaults to an older one
   set(CMAKE_REQUIRED_LINK_OPTIONS -static -pthread)
   set(CMAKE_REQUIRED_QUIET ON)
   check_cxx_source_compiles([=[
@@ -20,6 +21,7 @@ if(NOT VOSTEL_SANITIZE AND NOT VOSTEL_BUILD_FUZZ)
       return 0;
     }
   ]=] VOSTEL_STATIC_LINK_WORKS)
+  unset(CMAKE_REQUIRED_FLAGS)
   unset(CMAKE_REQUIRED_LINK_OPTIONS)
   unset(CMAKE_REQUIRED_QUIET)
   set(vostel_static_default ${VOSTEL_STATIC_LINK_WORKS})
