@@ -119,22 +119,27 @@ class PairSchedule {
     std::exception_ptr failure_;
 };
 
-// Moves a just-started helper thread onto a core of its own: the
-// helper-th (from 0) of the cores the calling thread may run on, its own
-// core left out. Then the helper may run anywhere again; only where it
-// starts changes. Left to itself, the scheduler often queues a new thread on
-// its creator's core, busy as that is, and moves it to an idle core only a
-// scheduler tick (milliseconds) later.
+// Moves a just-started helper thread, helper number `helper` (from 0), onto
+// a core of its own: the cores the calling thread may run on are dealt out
+// in turn, starting with the one after the caller's, so that no core gets a
+// second worker before every core has one. Then the helper may run anywhere
+// again; only where it starts changes. Left to itself, the scheduler often
+// queues a new thread on its creator's core, busy as that is, and moves it to
+// an idle core only a scheduler tick (milliseconds) later.
 void startApart(std::jthread& thread, std::size_t helper, int callerCore) {
     cpu_set_t allowed;
     if (callerCore < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-    std::vector<int> others;
-    for (int core = 0; core < CPU_SETSIZE; ++core)
-        if (CPU_ISSET(core, &allowed) && core != callerCore) others.push_back(core);
-    if (others.empty()) return;
+    std::vector<int> cores;
+    std::size_t after = 0;  // the position after the caller's core
+    for (int core = 0; core < CPU_SETSIZE; ++core) {
+        if (!CPU_ISSET(core, &allowed)) continue;
+        cores.push_back(core);
+        if (core == callerCore) after = cores.size();
+    }
+    if (cores.size() < 2) return;
     cpu_set_t one;
     CPU_ZERO(&one);
-    CPU_SET(others[helper % others.size()], &one);
+    CPU_SET(cores[(after + helper) % cores.size()], &one);
     if (pthread_setaffinity_np(thread.native_handle(), sizeof one, &one) == 0)
         pthread_setaffinity_np(thread.native_handle(), sizeof allowed, &allowed);
 }
