@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
+#include <sched.h>
+
 namespace Core::Cli {
 
 namespace {
@@ -116,6 +119,31 @@ class PairSchedule {
     std::exception_ptr failure_;
 };
 
+// Moves a just-started helper thread, helper number `helper` (from 0), onto
+// a core of its own: the cores the calling thread may run on are dealt out
+// in turn, starting with the one after the caller's, so that no core gets a
+// second worker before every core has one. Then the helper may run anywhere
+// again; only where it starts changes. Left to itself, the scheduler often
+// queues a new thread on its creator's core, busy as that is, and moves it to
+// an idle core only a scheduler tick (milliseconds) later.
+void startApart(std::jthread& thread, std::size_t helper, int callerCore) {
+    cpu_set_t allowed;
+    if (callerCore < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    std::vector<int> cores;
+    std::size_t after = 0;  // the position after the caller's core
+    for (int core = 0; core < CPU_SETSIZE; ++core) {
+        if (!CPU_ISSET(core, &allowed)) continue;
+        cores.push_back(core);
+        if (core == callerCore) after = cores.size();
+    }
+    if (cores.size() < 2) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cores[(after + helper) % cores.size()], &one);
+    if (pthread_setaffinity_np(thread.native_handle(), sizeof one, &one) == 0)
+        pthread_setaffinity_np(thread.native_handle(), sizeof allowed, &allowed);
+}
+
 }  // namespace
 
 Kvrn::SweepExecutor threadPoolExecutor(unsigned threads, const std::atomic<bool>* stop) {
@@ -123,10 +151,21 @@ Kvrn::SweepExecutor threadPoolExecutor(unsigned threads, const std::atomic<bool>
     return [workers, stop](std::size_t count, const Kvrn::SweepTask& compute, const Kvrn::SweepTask& commit) {
         PairSchedule schedule(count, kLookaheadPerThread * workers, compute, commit, stop);
         {
-            std::vector<std::jthread> pool;
+            // The calling thread is one of the workers: one thread fewer is
+            // started, and its allocator arena and caches are already warm.
+            // The helpers start on the other cores.
+            const int callerCore = sched_getcpu();
+            std::vector<std::jthread> helpers;
             const std::size_t used = std::min<std::size_t>(workers, count);
-            for (std::size_t t = 0; t < used; ++t) pool.emplace_back([&schedule] { schedule.work(); });
-        }  // joins every worker
+            // An exception escaping a worker ends the program, on the calling
+            // thread as on a helper: the others would wait for its pair forever.
+            const auto work = [&schedule]() noexcept { schedule.work(); };
+            for (std::size_t t = 1; t < used; ++t) {
+                helpers.emplace_back(work);
+                startApart(helpers.back(), t - 1, callerCore);
+            }
+            work();
+        }  // joins the helpers
         if (schedule.failure()) std::rethrow_exception(schedule.failure());
     };
 }

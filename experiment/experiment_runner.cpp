@@ -41,6 +41,45 @@ void play(ExperimentModel& model, const std::vector<StimulusEvent>& schedule, st
     }
 }
 
+// Every spike's time, grouped by neuron: neurons ascending, each neuron's
+// times ascending; ends[k] is where the k-th neuron with spikes ends. Neuron
+// numbers run from 0 to the neuron count in practice, so the grouping is a
+// counting sort, which keeps each neuron's times in the order reported
+// (usually ascending already: a model records its spikes as they fire), and
+// a neuron's times are sorted only when they are not. Numbers too large for
+// a table of counts are grouped by sorting (neuron, time) pairs instead.
+void groupTimesByNeuron(const std::vector<SpikeRecord>& spikes, std::vector<ModelTime>& times,
+                        std::vector<std::size_t>& ends) {
+    std::uint64_t largest = 0;
+    for (const SpikeRecord& spike : spikes) largest = std::max(largest, spike.neuron);
+    if (largest <= 4 * static_cast<std::uint64_t>(spikes.size()) + 1024) {
+        std::vector<std::size_t> start(static_cast<std::size_t>(largest) + 2, 0);
+        for (const SpikeRecord& spike : spikes) ++start[spike.neuron + 1];
+        for (std::size_t n = 1; n < start.size(); ++n) start[n] += start[n - 1];
+        times.resize(spikes.size());
+        std::vector<std::size_t> next(start.begin(), start.end() - 1);
+        for (const SpikeRecord& spike : spikes) times[next[spike.neuron]++] = spike.time_ns;
+        for (std::size_t n = 1; n < start.size(); ++n)
+            if (start[n] > start[n - 1]) ends.push_back(start[n]);
+    } else {
+        std::vector<std::pair<std::uint64_t, ModelTime>> pairs;
+        pairs.reserve(spikes.size());
+        for (const SpikeRecord& spike : spikes) pairs.emplace_back(spike.neuron, spike.time_ns);
+        std::sort(pairs.begin(), pairs.end());
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            times.push_back(pairs[i].second);
+            if (i + 1 == pairs.size() || pairs[i + 1].first != pairs[i].first) ends.push_back(i + 1);
+        }
+    }
+    std::size_t begin = 0;
+    for (const std::size_t end : ends) {
+        const auto first = times.begin() + static_cast<std::ptrdiff_t>(begin);
+        const auto last = times.begin() + static_cast<std::ptrdiff_t>(end);
+        if (!std::is_sorted(first, last)) std::sort(first, last);
+        begin = end;
+    }
+}
+
 }  // namespace
 
 std::string outcomeName(Outcome outcome) {
@@ -85,21 +124,32 @@ RunStatistics computeRunStatistics(const std::vector<SpikeRecord>& spikes, Model
         static_cast<double>(statistics.spike_count) /
         ((static_cast<double>(duration_ns) / kNanosecondsPerSecond) * static_cast<double>(neurons));
 
-    std::map<std::uint64_t, std::vector<ModelTime>> timesByNeuron;
-    for (const SpikeRecord& spike : spikes) timesByNeuron[spike.neuron].push_back(spike.time_ns);
-    std::vector<double> intervals;
-    for (auto& [neuron, times] : timesByNeuron) {
-        std::sort(times.begin(), times.end());
-        for (std::size_t i = 1; i < times.size(); ++i)
-            intervals.push_back(static_cast<double>(times[i] - times[i - 1]) / kNanosecondsPerSecond);
-    }
-    if (!intervals.empty()) {
-        const double n = static_cast<double>(intervals.size());
-        double sum = 0.0;
-        for (double interval : intervals) sum += interval;
+    // The intervals are summed neuron by neuron, neurons ascending, each
+    // neuron's in time order, so the floating-point sums do not depend on the
+    // order in which the model reported the spikes.
+    std::vector<ModelTime> times;
+    std::vector<std::size_t> ends;
+    groupTimesByNeuron(spikes, times, ends);
+    // Calls f with every interval [s] between consecutive spikes of one neuron.
+    const auto forEachInterval = [&times, &ends](auto&& f) {
+        std::size_t begin = 0;
+        for (const std::size_t end : ends) {
+            for (std::size_t i = begin + 1; i < end; ++i)
+                f(static_cast<double>(times[i] - times[i - 1]) / kNanosecondsPerSecond);
+            begin = end;
+        }
+    };
+    std::size_t count = 0;
+    double sum = 0.0;
+    forEachInterval([&](double interval) {
+        count += 1;
+        sum += interval;
+    });
+    if (count > 0) {
+        const double n = static_cast<double>(count);
         const double mean = sum / n;
         double squares = 0.0;
-        for (double interval : intervals) squares += (interval - mean) * (interval - mean);
+        forEachInterval([&](double interval) { squares += (interval - mean) * (interval - mean); });
         statistics.isi_mean = mean;
         statistics.isi_variance = squares / n;
     }

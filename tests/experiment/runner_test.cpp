@@ -189,6 +189,19 @@ TEST(RunStatistics, IntervalsPerNeuronInTimeOrderAndRatePerNeuron) {
     EXPECT_DOUBLE_EQ(isi.isi_variance, 0.00000025);
     EXPECT_EQ(isi.duration_ns, 10 * kMs);
     EXPECT_EQ(isi.neurons, 4u);
+    // The sum runs neuron by neuron, whatever order the spikes come in: 1 s
+    // first, then the two 1 ns intervals (summed the other way round, the
+    // mean differs in its last bits).
+    const auto ordered = [](std::uint64_t step) {
+        return computeRunStatistics({spikeAt(step, 0), spikeAt(step, 1), spikeAt(2 * step, 5),
+                                     spikeAt(2 * step, 6), spikeAt(0, 2000 * kMs), spikeAt(0, 3000 * kMs)},
+                                    4000 * kMs, 3);
+    };
+    EXPECT_EQ(ordered(1).isi_mean, (1.0 + 1e-9 + 1e-9) / 3.0);
+    // Neuron numbers too far apart for a table of counts are grouped another way, to the same sums.
+    const std::uint64_t far = std::uint64_t{1} << 40;
+    EXPECT_EQ(ordered(far).isi_mean, ordered(1).isi_mean);
+    EXPECT_EQ(ordered(far).isi_variance, ordered(1).isi_variance);
     const RunStatistics single = computeRunStatistics({spikeAt(0, 5), spikeAt(1, 9)}, 10, 2);
     EXPECT_EQ(single.isi_mean, 0.0);
     EXPECT_EQ(single.isi_variance, 0.0);
