@@ -4,8 +4,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <mutex>
-#include <thread>
+#include <system_error>
 #include <vector>
 
 #include <pthread.h>
@@ -119,16 +120,13 @@ class PairSchedule {
     std::exception_ptr failure_;
 };
 
-// Moves a just-started helper thread, helper number `helper` (from 0), onto
-// a core of its own: the cores the calling thread may run on are dealt out
-// in turn, starting with the one after the caller's, so that no core gets a
-// second worker before every core has one. Then the helper may run anywhere
-// again; only where it starts changes. Left to itself, the scheduler often
-// queues a new thread on its creator's core, busy as that is, and moves it to
-// an idle core only a scheduler tick (milliseconds) later.
-void startApart(std::jthread& thread, std::size_t helper, int callerCore) {
-    cpu_set_t allowed;
-    if (callerCore < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+// The core helper number `helper` (from 0) starts on, or -1 for "anywhere":
+// the cores the calling thread may run on are dealt out in turn, starting
+// with the one after the caller's, so that no core gets a second worker
+// before every core has one.
+int startingCore(std::size_t helper, const cpu_set_t& allowed) {
+    const int callerCore = sched_getcpu();
+    if (callerCore < 0) return -1;
     std::vector<int> cores;
     std::size_t after = 0;  // the position after the caller's core
     for (int core = 0; core < CPU_SETSIZE; ++core) {
@@ -136,13 +134,56 @@ void startApart(std::jthread& thread, std::size_t helper, int callerCore) {
         cores.push_back(core);
         if (core == callerCore) after = cores.size();
     }
-    if (cores.size() < 2) return;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cores[(after + helper) % cores.size()], &one);
-    if (pthread_setaffinity_np(thread.native_handle(), sizeof one, &one) == 0)
-        pthread_setaffinity_np(thread.native_handle(), sizeof allowed, &allowed);
+    if (cores.size() < 2) return -1;
+    return cores[(after + helper) % cores.size()];
 }
+
+// A helper thread of a sweep, joined on destruction. It is created on the
+// core it is given, and once running it may run on every core the calling
+// thread may: only where it starts is chosen. Left to itself, the scheduler
+// often queues a new thread on its creator's core, even lets it run there
+// first while the creator waits, and moves one of them to an idle core only
+// a scheduler tick (milliseconds) later.
+class HelperThread {
+  public:
+    HelperThread(PairSchedule& schedule, std::size_t helper) : schedule_(schedule) {
+        pthread_attr_t attributes;
+        int error = pthread_attr_init(&attributes);
+        if (error != 0) throw std::system_error(error, std::generic_category(), kNoThread);
+        if (sched_getaffinity(0, sizeof allowed_, &allowed_) == 0) {
+            const int core = startingCore(helper, allowed_);
+            if (core >= 0) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(core, &one);
+                placed_ = pthread_attr_setaffinity_np(&attributes, sizeof one, &one) == 0;
+            }
+        }
+        error = pthread_create(&thread_, &attributes, &HelperThread::run, this);
+        pthread_attr_destroy(&attributes);
+        if (error != 0) throw std::system_error(error, std::generic_category(), kNoThread);
+    }
+    ~HelperThread() { pthread_join(thread_, nullptr); }
+    HelperThread(const HelperThread&) = delete;
+    HelperThread& operator=(const HelperThread&) = delete;
+
+  private:
+    // An exception escaping a worker ends the program: the other workers
+    // would wait for its pair forever.
+    static void* run(void* self) noexcept {
+        HelperThread& helper = *static_cast<HelperThread*>(self);
+        if (helper.placed_) pthread_setaffinity_np(pthread_self(), sizeof helper.allowed_, &helper.allowed_);
+        helper.schedule_.work();
+        return nullptr;
+    }
+
+    static constexpr const char* kNoThread = "cannot start a thread for the sweep";
+
+    PairSchedule& schedule_;
+    cpu_set_t allowed_{};
+    bool placed_ = false;
+    pthread_t thread_{};
+};
 
 }  // namespace
 
@@ -154,17 +195,13 @@ Kvrn::SweepExecutor threadPoolExecutor(unsigned threads, const std::atomic<bool>
             // The calling thread is one of the workers: one thread fewer is
             // started, and its allocator arena and caches are already warm.
             // The helpers start on the other cores.
-            const int callerCore = sched_getcpu();
-            std::vector<std::jthread> helpers;
+            std::vector<std::unique_ptr<HelperThread>> helpers;
             const std::size_t used = std::min<std::size_t>(workers, count);
+            for (std::size_t t = 1; t < used; ++t)
+                helpers.push_back(std::make_unique<HelperThread>(schedule, t - 1));
             // An exception escaping a worker ends the program, on the calling
             // thread as on a helper: the others would wait for its pair forever.
-            const auto work = [&schedule]() noexcept { schedule.work(); };
-            for (std::size_t t = 1; t < used; ++t) {
-                helpers.emplace_back(work);
-                startApart(helpers.back(), t - 1, callerCore);
-            }
-            work();
+            [&schedule]() noexcept { schedule.work(); }();
         }  // joins the helpers
         if (schedule.failure()) std::rethrow_exception(schedule.failure());
     };
