@@ -12,21 +12,6 @@ namespace {
 constexpr std::string_view kMagic = "KVRNEVQ1";
 constexpr std::size_t kEventRecordSize = 57;
 
-// Heap comparator: true when a fires after b, which makes the std heap
-// algorithms keep the earliest (time, sequence) on top.
-template <class A, class B>
-bool firesAfter(const A& a, const B& b) {
-    return a.time != b.time ? a.time > b.time : a.sequence > b.sequence;
-}
-
-// The same as an object, so the heap algorithms inline it.
-struct FiresAfter {
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-        return firesAfter(a, b);
-    }
-};
-
 // The (time, sequence) order as one unsigned 128-bit number (the time's
 // sign bit flipped, so that unsigned order is signed order): a comparison of
 // two keys is a compare and a subtract with borrow, without a branch. The
@@ -45,6 +30,21 @@ template <class Slot>
 bool firesBefore(const Slot& a, const Slot& b) {
     return orderKey(a) < orderKey(b);
 }
+
+// True when a fires after b: as a heap comparator it keeps the earliest
+// (time, sequence) on top; as a sort comparator it orders latest first.
+template <class Slot>
+bool firesAfter(const Slot& a, const Slot& b) {
+    return firesBefore(b, a);
+}
+
+// The same as an object, so the heap algorithms inline it.
+struct FiresAfter {
+    template <class Slot>
+    bool operator()(const Slot& a, const Slot& b) const {
+        return firesAfter(a, b);
+    }
+};
 
 // Moves the slot at `hole` of the binary min-heap up to its place.
 template <class Slot>

@@ -169,6 +169,11 @@ CandidateOutcome acceptCandidate(NeuronState& state, const NeuronParameters& par
 // The steps of scheduleCandidate and acceptCandidate, for the templates below.
 namespace detail {
 
+// Where a candidate drawn at t starts: after the refractory window when it
+// is absolute, since there is no hazard inside it.
+inline ModelTime candidateStart(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
+    return params.absoluteRefractory && state.refractoryEnd > t ? state.refractoryEnd : t;
+}
 // Cancels the pending candidate.
 void cancelCandidate(NeuronState& state, EventQueue& queue);
 // hazardBound over [start, horizon] for firing parameters found valid.
@@ -214,8 +219,7 @@ CandidatePlan scheduleCandidateWith(NeuronState& state, const NeuronParameters& 
     if (state.pendingCandidate != kNoEvent) detail::cancelCandidate(state, queue);
     state.candidateBound = 0;
     if (firing.parameters().disabled) return {kNoEvent, CandidateStatus::FiringDisabled, t, 0};
-    // No hazard inside the absolute refractory window.
-    const ModelTime start = params.absoluteRefractory && state.refractoryEnd > t ? state.refractoryEnd : t;
+    const ModelTime start = detail::candidateStart(state, params, t);
     if (start >= horizon) return {kNoEvent, CandidateStatus::NoneBeforeHorizon, horizon, 0};
     firing.ensureValid();
     const double bound = detail::candidateBound(state, params, firing, start, horizon, modulationBound());

@@ -320,15 +320,11 @@ void OscillatoryPopulations::startCandidates(ModelTime horizon, double driveBoun
         for (; first < neuronCount; ++first) {
             NeuronState& neuron = neurons_[first];
             if (neuron.pendingCandidate != kNoEvent) continue;
-            const ModelTime start =
-                neuronParams_.absoluteRefractory && neuron.refractoryEnd > now_ ? neuron.refractoryEnd : now_;
-            if (start >= horizon) {
-                neuron.candidateBound = 0;
-                continue;
-            }
+            neuron.candidateBound = 0;
+            const ModelTime start = detail::candidateStart(neuron, neuronParams_, now_);
+            if (start >= horizon) continue;
             const double modulationBound = windowBound(first, horizon) + driveBound;
             if (!std::isfinite(modulationBound)) break;  // the one-by-one path throws for it
-            neuron.candidateBound = 0;
             const double bound = detail::candidateBound(neuron, neuronParams_, checkedFiring_, start, horizon,
                                                         modulationBound);
             if (bound == 0) continue;
