@@ -1,5 +1,9 @@
 #include <benchmark/benchmark.h>
 
+#include <random>
+#include <vector>
+
+#include "engine/portable_math.hpp"
 #include "tests/engine/population.hpp"
 
 namespace {
@@ -25,5 +29,37 @@ void antiphasePopulation(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(spikes), benchmark::Counter::kIsRate);
 }
 BENCHMARK(antiphasePopulation)->Unit(benchmark::kMillisecond);
+
+// 40 exponentials of decay-sized arguments (a window's worth for the test
+// model), one at a time and as one batch.
+std::vector<double> decayArguments() {
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> argument(-3.0, 0.0);
+    std::vector<double> x(40);
+    for (double& v : x) v = argument(random);
+    return x;
+}
+
+void expScalar(benchmark::State& state) {
+    const std::vector<double> x = decayArguments();
+    std::vector<double> y(x.size());
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < x.size(); ++i) y[i] = Core::Kvrn::portableExp(x[i]);
+        benchmark::DoNotOptimize(y.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(expScalar);
+
+void expBatch(benchmark::State& state) {
+    const std::vector<double> x = decayArguments();
+    std::vector<double> y(x.size());
+    for (auto _ : state) {
+        Core::Kvrn::portableExpEach(x, y);
+        benchmark::DoNotOptimize(y.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(expBatch);
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "engine/neuron.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -276,6 +277,76 @@ double candidateBound(const NeuronState& state, const NeuronParameters& params, 
                       ModelTime start, ModelTime horizon, double modulationBound) {
     return boundOfValid(state, params, firing.parameters(), firing.exponentCap(), start, horizon,
                         modulationBound);
+}
+
+void candidateBounds(std::span<BoundRequest> requests, const NeuronParameters& params,
+                     const CheckedFiring& firing, ModelTime horizon) {
+    const FiringParameters& f = firing.parameters();
+    const auto oneByOne = [&](BoundRequest& request) {
+        request.bound = boundOfValid(*request.state, params, f, firing.exponentCap(), request.start, horizon,
+                                     request.modulationBound);
+    };
+    if (isZero(f.baselineRate) || isZero(f.gain)) {
+        for (BoundRequest& request : requests) oneByOne(request);
+        return;
+    }
+    // boundOfValid, for neurons whose drive is zero or frozen: the drive is
+    // then the same at both ends and its decay needs no exponential; the
+    // adaptation's decay to the start and to the horizon does, and the
+    // hazard's bound one more. The three are taken in two batches, a group
+    // of requests at a time.
+    constexpr std::size_t kGroup = 32;
+    const double k = f.adaptationCoupling;
+    const double tau = static_cast<double>(params.adaptationTimeConstant);
+    const double epsilon = params.flushEpsilon;
+    const double slack = (2 * (k + 1)) * epsilon;
+    const double rate = f.baselineRate * f.gain;
+    const auto decayedAdaptation = [&](double a, double dt, double factor) {
+        if (isZero(a) || isZero(dt)) return a;
+        const double y = factor * a;
+        return std::fabs(y) < epsilon ? 0.0 : y;
+    };
+    std::array<double, 2 * kGroup> decay;
+    std::array<double, kGroup> hazard;
+    std::array<std::size_t, kGroup> lane;
+    std::array<ModelTime, kGroup> starts;
+    for (std::size_t first = 0; first < requests.size(); first += kGroup) {
+        const std::size_t end = std::min(requests.size(), first + kGroup);
+        std::size_t count = 0;
+        for (std::size_t i = first; i < end; ++i) {
+            BoundRequest& request = requests[i];
+            const NeuronState& state = *request.state;
+            // A drive that decays may give the difference of the two decays
+            // a maximum inside the window, and a request out of order throws:
+            // both are left to the one-by-one code.
+            const ModelTime start = hazardStart(state, params, request.start);
+            if ((!params.frozenDrive && !isZero(state.drive)) || horizon < request.start ||
+                !std::isfinite(request.modulationBound) || start > horizon) {
+                oneByOne(request);
+                continue;
+            }
+            const double last = static_cast<double>(state.lastUpdate);
+            decay[2 * count] = -(static_cast<double>(start) - last) / tau;
+            decay[2 * count + 1] = -(static_cast<double>(horizon) - last) / tau;
+            starts[count] = start;
+            lane[count++] = i;
+        }
+        portableExpEach(std::span<const double>(decay.data(), 2 * count), decay);
+        for (std::size_t j = 0; j < count; ++j) {
+            const BoundRequest& request = requests[lane[j]];
+            const NeuronState& state = *request.state;
+            const double last = static_cast<double>(state.lastUpdate);
+            const double atStart =
+                decayedAdaptation(state.adaptation, static_cast<double>(starts[j]) - last, decay[2 * j]);
+            const double atEnd =
+                decayedAdaptation(state.adaptation, static_cast<double>(horizon) - last, decay[2 * j + 1]);
+            const double highest = std::max(netOf({state.drive, atStart}, k), netOf({state.drive, atEnd}, k));
+            const double x = (slack + highest + request.modulationBound) - f.threshold;
+            hazard[j] = std::min(x * f.beta, firing.exponentCap());
+        }
+        portableExpEach(std::span<const double>(hazard.data(), count), hazard);
+        for (std::size_t j = 0; j < count; ++j) requests[lane[j]].bound = hazard[j] * rate;
+    }
 }
 
 ModelTime candidateLanding(ModelTime start, double bound, double u) {

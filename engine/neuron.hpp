@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <span>
 
 #include "engine/event_queue.hpp"
 #include "engine/model_time.hpp"
@@ -179,6 +180,20 @@ void cancelCandidate(NeuronState& state, EventQueue& queue);
 // hazardBound over [start, horizon] for firing parameters found valid.
 double candidateBound(const NeuronState& state, const NeuronParameters& params, const CheckedFiring& firing,
                       ModelTime start, ModelTime horizon, double modulationBound);
+// candidateBound for many neurons over one window: each request's bound is
+// what candidateBound(*state, params, firing, start, horizon,
+// modulationBound) gives, bit for bit, and a request it would throw for
+// throws the same. The exponentials of neurons whose drive is zero or
+// frozen (the common case) are taken together, several per instruction
+// where the processor allows.
+struct BoundRequest {
+    const NeuronState* state = nullptr;
+    ModelTime start = 0;
+    double modulationBound = 0;
+    double bound = 0;  // the answer
+};
+void candidateBounds(std::span<BoundRequest> requests, const NeuronParameters& params,
+                     const CheckedFiring& firing, ModelTime horizon);
 // Schedules the candidate that the uniform u gives at rate `bound` (> 0),
 // when it falls before the horizon.
 CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime start, ModelTime horizon,

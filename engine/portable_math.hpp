@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 // The engine's own sine, exponential and logarithm. Everything that feeds
 // spike timing uses these instead of the platform's mathematical library, so
@@ -182,5 +183,16 @@ inline double portableLog(double x) {
     if (k == 0) return f - s * (f - r);
     return dk * kLn2Hi - ((s * (f - r) - dk * kLn2Lo) - f);
 }
+
+// portableExp of every x[i] into y[i] (y at least as long as x; the two may
+// be the same array), bit for bit, several at a time where the processor
+// allows.
+void portableExpEach(std::span<const double> x, std::span<double> y);
+
+namespace detail::math {
+// portableExpEach as built for the baseline instruction set, which machines
+// with wider registers never take by themselves; for the tests.
+void portableExpEachBaseline(std::span<const double> x, std::span<double> y);
+}  // namespace detail::math
 
 }  // namespace Core::Kvrn

@@ -166,6 +166,8 @@ OscillatoryPopulations::OscillatoryPopulations(const ModelArchitecture& architec
     windowBounds_.resize(total);
     windowBoundOf_.resize(total);
     drafts_.reserve(total);
+    requests_.reserve(total);
+    requestNeurons_.reserve(total);
     traces_.assign(architecture.groupSizes.size(), 0.0);
     counts_.assign(architecture.groupSizes.size(), 0);
     // Until the first reset nothing may fire.
@@ -316,7 +318,10 @@ void OscillatoryPopulations::startCandidates(ModelTime horizon, double driveBoun
     // modulation bounds and times far from overflowing.
     constexpr ModelTime kFarFromOverflow = 100'000'000'000'000'000;
     if (checkedFiring_.valid() && !firing_.disabled && horizon <= kFarFromOverflow) {
-        drafts_.clear();
+        // The bounds come first, all together; the draws follow in neuron
+        // order, for the neurons with a bound above zero.
+        requests_.clear();
+        requestNeurons_.clear();
         for (; first < neuronCount; ++first) {
             NeuronState& neuron = neurons_[first];
             if (neuron.pendingCandidate != kNoEvent) continue;
@@ -325,11 +330,17 @@ void OscillatoryPopulations::startCandidates(ModelTime horizon, double driveBoun
             if (start >= horizon) continue;
             const double modulationBound = windowBound(first, horizon) + driveBound;
             if (!std::isfinite(modulationBound)) break;  // the one-by-one path throws for it
-            const double bound = detail::candidateBound(neuron, neuronParams_, checkedFiring_, start, horizon,
-                                                        modulationBound);
-            if (bound == 0) continue;
-            const double u = Runtime::uniform(streamOf(first));
-            drafts_.push_back({first, bound, detail::candidateLanding(start, bound, u)});
+            requests_.push_back({&neuron, start, modulationBound, 0.0});
+            requestNeurons_.push_back(first);
+        }
+        detail::candidateBounds(requests_, neuronParams_, checkedFiring_, horizon);
+        drafts_.clear();
+        for (std::size_t r = 0; r < requests_.size(); ++r) {
+            const detail::BoundRequest& request = requests_[r];
+            if (request.bound == 0) continue;
+            const double u = Runtime::uniform(streamOf(requestNeurons_[r]));
+            drafts_.push_back({requestNeurons_[r], request.bound,
+                               detail::candidateLanding(request.start, request.bound, u)});
         }
         for (const Draft& draft : drafts_) {
             if (draft.landing < horizon)

@@ -168,7 +168,10 @@ class OscillatoryPopulations final : public ExperimentModel {
         ModelTime landing;
     };
     std::vector<Draft> drafts_;
-    std::uint64_t window_ = 0;                  // windows run so far
+    // The window's bound requests and the neuron of each.
+    std::vector<detail::BoundRequest> requests_;
+    std::vector<std::uint64_t> requestNeurons_;
+    std::uint64_t window_ = 0;  // windows run so far
     ModelTime now_ = 0;
     ModelTime nextSample_ = 0;
     double drive_ = 0;

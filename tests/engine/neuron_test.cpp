@@ -1,9 +1,11 @@
 #include "engine/neuron.hpp"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "common/byte_io.hpp"
 #include "engine/errors.hpp"
@@ -383,4 +385,74 @@ TEST(Neuron, ReproducesTheReferenceSpikeTrains) {
                                                            directory + "/baseline/events.csv")))
             << directory;
     }
+}
+
+// The batched bounds must be the one-by-one bounds bit for bit in every
+// request, whichever way it is computed: zero, negative, tiny (flushed) and
+// frozen drives and adaptations, starts at the last update, inside the
+// refractory window and at the horizon, windows long enough to underflow
+// the decay, and batches longer than one group. A zero rate and a request
+// that one-by-one throws for behave as they do there.
+TEST(Neuron, BatchedBoundsAreTheOneByOneBounds) {
+    std::mt19937_64 random(909);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int trial = 0; trial < 300; ++trial) {
+        NeuronParameters params = neuronParams();
+        params.adaptationTimeConstant = 1'000 + static_cast<ModelTime>(random() % 200'000'000);
+        params.frozenDrive = trial % 5 == 0;
+        params.absoluteRefractory = trial % 2 == 0;
+        params.flushEpsilon = trial % 3 == 0 ? 1e-3 : 1e-15;
+        FiringParameters f = firingParams();
+        f.beta = unit(random) * 5;
+        f.threshold = unit(random) * 4 - 2;
+        f.adaptationCoupling = unit(random) * 3;
+        f.gain = trial % 17 == 0 ? 0.0 : unit(random) * 3;
+        CheckedFiring checked(f);
+        checked.ensureValid();
+
+        const ModelTime horizon = 10'000'000 + static_cast<ModelTime>(random() % 100'000'000);
+        const std::size_t count = 1 + random() % 80;
+        std::vector<NeuronState> states(count);
+        std::vector<detail::BoundRequest> requests(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            NeuronState& state = states[i];
+            const auto value = [&] {
+                switch (random() % 5) {
+                    case 0:
+                        return 0.0;
+                    case 1:
+                        return -0.0;
+                    case 2:
+                        return 1e-16 * unit(random);
+                    default:
+                        return (unit(random) < 0.8 ? 1.0 : -1.0) * unit(random) * 3;
+                }
+            };
+            state.drive = random() % 3 == 0 ? value() : 0.0;
+            state.adaptation = value();
+            state.lastUpdate = static_cast<ModelTime>(random() % 10'000'000);
+            state.refractoryEnd = state.lastUpdate + static_cast<ModelTime>(random() % 3'000'000);
+            ModelTime start =
+                state.lastUpdate + (random() % 4 == 0 ? 0 : static_cast<ModelTime>(random() % 5'000'000));
+            if (random() % 10 == 0 || start > horizon) start = horizon;
+            requests[i] = {&state, start, unit(random) * 2 - 1, -1.0};
+        }
+        detail::candidateBounds(requests, params, checked, horizon);
+        for (std::size_t i = 0; i < count; ++i) {
+            const double expected = detail::candidateBound(states[i], params, checked, requests[i].start,
+                                                           horizon, requests[i].modulationBound);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(requests[i].bound), std::bit_cast<std::uint64_t>(expected))
+                << "trial " << trial << " request " << i;
+        }
+    }
+
+    const NeuronParameters params = neuronParams();
+    const FiringParameters f = firingParams();
+    CheckedFiring checked(f);
+    checked.ensureValid();
+    const NeuronState state;
+    std::vector<detail::BoundRequest> backwards{{&state, 0, 0.0, 0}, {&state, 20, 0.0, 0}};
+    EXPECT_THROW(detail::candidateBounds(backwards, params, checked, 10), NeuronCausalityViolation);
+    std::vector<detail::BoundRequest> infinite{{&state, 0, std::numeric_limits<double>::infinity(), 0}};
+    EXPECT_THROW(detail::candidateBounds(infinite, params, checked, 10), InvalidFiringParameters);
 }

@@ -1,0 +1,142 @@
+#include "engine/portable_math.hpp"
+
+#include <bit>
+#include <cstring>
+
+// The lane helpers below pass vectors by value between inlined functions
+// only, so the calling convention GCC warns about never applies.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace Core::Kvrn {
+namespace {
+
+// Four lanes at a time, written with the compilers' generic vector types so
+// that every operation is the elementwise IEEE operation the scalar code
+// performs: the same products, sums and quotients in the same order, hence
+// the same bits. Without wide registers the compiler splits each operation
+// into narrower ones, which changes the speed and nothing else.
+using Doubles = double __attribute__((vector_size(32)));
+using Words = std::int64_t __attribute__((vector_size(32)));  // per lane; masks are 0 or -1
+using UnsignedWords = std::uint64_t __attribute__((vector_size(32)));
+using Ints = std::int32_t __attribute__((vector_size(16)));
+constexpr std::size_t kLanes = 4;
+
+[[gnu::always_inline]] inline Doubles splat(double c) { return Doubles{c, c, c, c}; }
+[[gnu::always_inline]] inline Words splatWord(std::int64_t c) { return Words{c, c, c, c}; }
+[[gnu::always_inline]] inline Words bitsOf(Doubles x) { return std::bit_cast<Words>(x); }
+[[gnu::always_inline]] inline Doubles fromBits(Words w) { return std::bit_cast<Doubles>(w); }
+// Per lane, `a` where the mask is set and `b` elsewhere.
+[[gnu::always_inline]] inline Doubles select(Words mask, Doubles a, Doubles b) {
+    return fromBits((bitsOf(a) & mask) | (bitsOf(b) & ~mask));
+}
+[[gnu::always_inline]] inline Words selectWord(Words mask, Words a, Words b) {
+    return (a & mask) | (b & ~mask);
+}
+
+// portableExp of four lanes. Lanes the scalar code handles by an early return
+// other than |x| < 2^-28 (NaN, overflow, underflow) or by scaling into the
+// subnormals are marked in `scalar` and left to the caller.
+[[gnu::always_inline]] inline Doubles expLanes(Doubles in, Words& scalar) {
+    using namespace detail::math;
+    // NaN fails both comparisons and goes to the scalar code. Those lanes
+    // compute e^0 here, so that no conversion below sees a value out of range.
+    scalar = ~((in <= splat(kExpOverflow)) & (in >= splat(kExpUnderflow)));
+    const Doubles x = select(scalar, splat(0.0), in);
+    const Words bits = bitsOf(x);
+    // The high word by a logical shift, which every vector unit has.
+    const Words hx = std::bit_cast<Words>(std::bit_cast<UnsignedWords>(bits) >> 32) & splatWord(0x7fffffff);
+    const Words negative = bits < splatWord(0);
+
+    const Words reduced = hx > splatWord(0x3fd62e42);            // |x| > ln2 / 2
+    const Words once = reduced & (hx < splatWord(0x3ff0a2b2));   // and |x| < 1.5 ln2
+    const Words tiny = ~reduced & (hx < splatWord(0x3e300000));  // |x| < 2^-28
+
+    // Argument reduction x = k ln2 + r, both ways the scalar code has, then
+    // the way each lane takes.
+    const Doubles half = select(negative, splat(-0.5), splat(0.5));
+    const Ints kWide = __builtin_convertvector(splat(kInvLn2) * x + half, Ints);
+    const Doubles t = __builtin_convertvector(kWide, Doubles);
+    const Doubles hiWide = x - t * splat(kLn2Hi);
+    const Doubles loWide = t * splat(kLn2Lo);
+    const Doubles hiOnce = select(negative, x + splat(kLn2Hi), x - splat(kLn2Hi));
+    const Doubles loOnce = select(negative, splat(-kLn2Lo), splat(kLn2Lo));
+    const Words kOnce = selectWord(negative, splatWord(-1), splatWord(1));
+
+    const Doubles hi = select(once, hiOnce, hiWide);
+    const Doubles lo = select(once, loOnce, loWide);
+    const Words k = selectWord(once, kOnce, __builtin_convertvector(kWide, Words));
+    const Doubles r = select(reduced, hi - lo, x);
+
+    const Doubles tt = r * r;
+    const Doubles c =
+        r - tt * (splat(P1) + tt * (splat(P2) + tt * (splat(P3) + tt * (splat(P4) + tt * splat(P5)))));
+    // One quotient serves both formulas: (r c) / (c - 2) is exactly the
+    // negated (r c) / (2 - c), as c - 2 is the negated 2 - c and rounding to
+    // nearest is symmetric in sign.
+    const Doubles quotient = (r * c) / (splat(2.0) - c);
+    const Doubles unscaled = splat(1.0) - (-quotient - r);
+    const Doubles y = splat(1.0) - ((lo - quotient) - hi);
+    // y x 2^k by exponent arithmetic; the scalar code scales differently
+    // where the result would be subnormal.
+    const Doubles scaled = fromBits(bitsOf(y) + (k << 52));
+    scalar |= reduced & (k < splatWord(-1021));
+
+    return select(tiny, splat(1.0) + x, select(reduced, scaled, unscaled));
+}
+
+// One group of lanes from `x` into `y` (which may be `x`); lanes the vector
+// code leaves to the scalar code are redone one by one.
+[[gnu::always_inline]] inline void expGroup(const double* x, double* y) {
+    Doubles in;
+    std::memcpy(&in, x, sizeof in);
+    Words scalar;
+    const Doubles out = expLanes(in, scalar);
+    std::memcpy(y, &out, sizeof out);
+    std::int64_t flags[kLanes];
+    std::memcpy(flags, &scalar, sizeof flags);
+    if ((flags[0] | flags[1] | flags[2] | flags[3]) != 0) {
+        double arguments[kLanes];
+        std::memcpy(arguments, &in, sizeof arguments);
+        for (std::size_t lane = 0; lane < kLanes; ++lane)
+            if (flags[lane] != 0) y[lane] = portableExp(arguments[lane]);
+    }
+}
+
+[[gnu::always_inline]] inline void expEach(std::span<const double> x, std::span<double> y) {
+    const std::size_t n = x.size();
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) expGroup(x.data() + i, y.data() + i);
+    if (i < n) {
+        // The last, partial group, padded with zeros.
+        double in[kLanes] = {0, 0, 0, 0};
+        double out[kLanes];
+        std::memcpy(in, x.data() + i, (n - i) * sizeof(double));
+        expGroup(in, out);
+        std::memcpy(y.data() + i, out, (n - i) * sizeof(double));
+    }
+}
+
+#if defined(__x86_64__)
+// The same code built twice: for processors with 256-bit registers (four
+// lanes per instruction) and for the baseline instruction set (two).
+[[gnu::target("avx2")]] void expEachWide(std::span<const double> x, std::span<double> y) { expEach(x, y); }
+#endif
+
+}  // namespace
+
+void detail::math::portableExpEachBaseline(std::span<const double> x, std::span<double> y) { expEach(x, y); }
+
+void portableExpEach(std::span<const double> x, std::span<double> y) {
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide) {
+        expEachWide(x, y);
+        return;
+    }
+#endif
+    detail::math::portableExpEachBaseline(x, y);
+}
+
+}  // namespace Core::Kvrn
