@@ -84,14 +84,10 @@ double spontaneousDraw(Runtime::RandomContext& context, std::uint64_t drawIndex)
     return Runtime::uniformFor(context, "spontaneous", drawIndex);
 }
 
-double waitingTimeFor(double bound, double u) {
-    // uniform() can return exactly 0; the logarithm needs a positive argument.
-    return -portableLog(u == 0 ? kSmallestNormal : u) / bound;
-}
+// uniform() can return exactly 0; the logarithm needs a positive argument.
+double drawnOrSmallest(double u) { return u == 0 ? kSmallestNormal : u; }
 
-ModelTime hazardStart(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
-    return params.absoluteRefractory ? std::max(t, state.refractoryEnd) : t;
-}
+double waitingTimeFor(double bound, double u) { return -portableLog(drawnOrSmallest(u)) / bound; }
 
 // std::round(x) as an integer, halves away from zero, for 0 <= x < 2^63:
 // below 2^53 the fraction x - trunc(x) is exact, above it x is whole.
@@ -99,6 +95,20 @@ ModelTime nearestWhole(double x) {
     if (!(x >= 0)) return static_cast<ModelTime>(std::round(x));
     const auto whole = static_cast<ModelTime>(x);
     return x - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
+}
+
+// The grid time a candidate drawn at `start` lands at after waiting `wait`
+// nanoseconds, or kNoLanding when the wait is infinite or too long for the
+// grid. Throws TimeOverflow past the end of model time.
+ModelTime landingAfter(ModelTime start, double wait) {
+    if (!(std::isfinite(wait) && wait < kLongestWait)) return detail::kNoLanding;
+    // At least one nanosecond, so a candidate never lands on the time it was drawn at.
+    const ModelTime steps = std::max<ModelTime>(nearestWhole(wait), 1);
+    return addTime(start, steps);
+}
+
+ModelTime hazardStart(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
+    return params.absoluteRefractory ? std::max(t, state.refractoryEnd) : t;
 }
 
 CandidatePlan noCandidate(CandidateStatus status, ModelTime time, double bound) {
@@ -350,11 +360,21 @@ void candidateBounds(std::span<BoundRequest> requests, const NeuronParameters& p
 }
 
 ModelTime candidateLanding(ModelTime start, double bound, double u) {
-    const double wait = waitingTimeFor(bound, u) * 1e9;  // [ns]
-    if (!(std::isfinite(wait) && wait < kLongestWait)) return kNoLanding;
-    // At least one nanosecond, so a candidate never lands on the time it was drawn at.
-    const ModelTime steps = std::max<ModelTime>(nearestWhole(wait), 1);
-    return addTime(start, steps);
+    return landingAfter(start, waitingTimeFor(bound, u) * 1e9);
+}
+
+void candidateLandings(std::span<LandingRequest> requests) {
+    constexpr std::size_t kGroup = 32;
+    std::array<double, kGroup> logs;
+    for (std::size_t first = 0; first < requests.size(); first += kGroup) {
+        const std::size_t count = std::min(requests.size() - first, kGroup);
+        for (std::size_t j = 0; j < count; ++j) logs[j] = drawnOrSmallest(requests[first + j].u);
+        portableLogEach(std::span<const double>(logs.data(), count), logs);
+        for (std::size_t j = 0; j < count; ++j) {
+            LandingRequest& request = requests[first + j];
+            request.landing = landingAfter(request.start, (-logs[j] / request.bound) * 1e9);
+        }
+    }
 }
 
 CandidatePlan scheduleCandidateAt(NeuronState& state, std::uint64_t index, ModelTime time, double bound,

@@ -204,6 +204,18 @@ CandidatePlan placeCandidate(NeuronState& state, std::uint64_t index, ModelTime 
 // for the time grid; it throws TimeOverflow as placeCandidate does.
 inline constexpr ModelTime kNoLanding = std::numeric_limits<ModelTime>::max();
 ModelTime candidateLanding(ModelTime start, double bound, double u);
+// candidateLanding for many candidates: each request's landing is what
+// candidateLanding(start, bound, u) gives, bit for bit, and a request it
+// would throw for throws the same (after the requests before it are
+// answered). The logarithms are taken together, several per instruction
+// where the processor allows.
+struct LandingRequest {
+    ModelTime start = 0;
+    double bound = 0;       // [1/s], > 0
+    double u = 0;           // the candidate's uniform
+    ModelTime landing = 0;  // the answer
+};
+void candidateLandings(std::span<LandingRequest> requests);
 // Schedules the candidate landing at `time` (before the horizon) and makes
 // it the neuron's pending candidate with bound `bound`.
 CandidatePlan scheduleCandidateAt(NeuronState& state, std::uint64_t index, ModelTime time, double bound,

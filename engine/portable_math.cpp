@@ -34,6 +34,12 @@ constexpr std::size_t kLanes = 4;
 [[gnu::always_inline]] inline Words selectWord(Words mask, Words a, Words b) {
     return (a & mask) | (b & ~mask);
 }
+// w >> n with zeros shifted in, which every vector unit has (an arithmetic
+// shift of 64-bit lanes needs AVX-512); the callers' lanes are never
+// negative, or want the sign bit gone.
+[[gnu::always_inline]] inline Words shiftedRight(Words w, int n) {
+    return std::bit_cast<Words>(std::bit_cast<UnsignedWords>(w) >> n);
+}
 
 // portableExp of four lanes. Lanes the scalar code handles by an early return
 // other than |x| < 2^-28 (NaN, overflow, underflow) or by scaling into the
@@ -45,8 +51,7 @@ constexpr std::size_t kLanes = 4;
     scalar = ~((in <= splat(kExpOverflow)) & (in >= splat(kExpUnderflow)));
     const Doubles x = select(scalar, splat(0.0), in);
     const Words bits = bitsOf(x);
-    // The high word by a logical shift, which every vector unit has.
-    const Words hx = std::bit_cast<Words>(std::bit_cast<UnsignedWords>(bits) >> 32) & splatWord(0x7fffffff);
+    const Words hx = shiftedRight(bits, 32) & splatWord(0x7fffffff);
     const Words negative = bits < splatWord(0);
 
     const Words reduced = hx > splatWord(0x3fd62e42);            // |x| > ln2 / 2
@@ -86,13 +91,58 @@ constexpr std::size_t kLanes = 4;
     return select(tiny, splat(1.0) + x, select(reduced, scaled, unscaled));
 }
 
+// portableLog of four lanes. Lanes outside the positive normal numbers and
+// lanes within 2^-20 of a power of two (the scalar code's short formula) are
+// marked in `scalar` and left to the caller.
+[[gnu::always_inline]] inline Doubles logLanes(Doubles in, Words& scalar) {
+    using namespace detail::math;
+    const Words inBits = bitsOf(in);
+    // The high word read without its sign: negative numbers look larger than
+    // infinity and join NaN, infinity, zero and the subnormals.
+    const Words high = shiftedRight(inBits, 32);
+    scalar = (high < splatWord(0x00100000)) | (high >= splatWord(0x7ff00000));
+    // Those lanes compute log(1) here.
+    const Words bits = selectWord(scalar, bitsOf(splat(1.0)), inBits);
+    const Words hxFull = shiftedRight(bits, 32);
+
+    // x = 2^k (1 + f) with 1 + f in [sqrt(2)/2, sqrt(2)).
+    const Words hx = hxFull & splatWord(0x000fffff);
+    const Words i = (hx + splatWord(0x95f64)) & splatWord(0x100000);
+    const Words k = (shiftedRight(hxFull, 20) - splatWord(1023)) + shiftedRight(i, 20);
+    const Words normalised = ((hx | (i ^ splatWord(0x3ff00000))) << 32) | (bits & splatWord(0xffffffff));
+    const Doubles f = fromBits(normalised) - splat(1.0);
+    const Doubles dk = __builtin_convertvector(__builtin_convertvector(k, Ints), Doubles);
+    scalar |= (splatWord(0x000fffff) & (splatWord(2) + hx)) < splatWord(3);
+
+    const Doubles s = f / (splat(2.0) + f);
+    const Doubles z = s * s;
+    const Doubles w = z * z;
+    const Doubles t1 = w * (splat(Lg2) + w * (splat(Lg4) + w * splat(Lg6)));
+    const Doubles t2 = z * (splat(Lg1) + w * (splat(Lg3) + w * (splat(Lg5) + w * splat(Lg7))));
+    const Doubles r = t2 + t1;
+    const Doubles halfSquare = splat(0.5) * f * f;
+    const Doubles hiK = dk * splat(kLn2Hi);
+    const Doubles loK = dk * splat(kLn2Lo);
+
+    // The scalar code's four endings: with or without the half square, for
+    // k = 0 or not.
+    const Words squared = ((hx - splatWord(0x6147a)) | (splatWord(0x6b851) - hx)) > splatWord(0);
+    const Words zeroK = k == splatWord(0);
+    const Doubles squaredZero = f - (halfSquare - s * (halfSquare + r));
+    const Doubles squaredScaled = hiK - ((halfSquare - (s * (halfSquare + r) + loK)) - f);
+    const Doubles plainZero = f - s * (f - r);
+    const Doubles plainScaled = hiK - ((s * (f - r) - loK) - f);
+    return select(squared, select(zeroK, squaredZero, squaredScaled), select(zeroK, plainZero, plainScaled));
+}
+
 // One group of lanes from `x` into `y` (which may be `x`); lanes the vector
 // code leaves to the scalar code are redone one by one.
-[[gnu::always_inline]] inline void expGroup(const double* x, double* y) {
+template <Doubles (*lanes)(Doubles, Words&), double (*one)(double)>
+[[gnu::always_inline]] inline void eachGroup(const double* x, double* y) {
     Doubles in;
     std::memcpy(&in, x, sizeof in);
     Words scalar;
-    const Doubles out = expLanes(in, scalar);
+    const Doubles out = lanes(in, scalar);
     std::memcpy(y, &out, sizeof out);
     std::int64_t flags[kLanes];
     std::memcpy(flags, &scalar, sizeof flags);
@@ -100,20 +150,22 @@ constexpr std::size_t kLanes = 4;
         double arguments[kLanes];
         std::memcpy(arguments, &in, sizeof arguments);
         for (std::size_t lane = 0; lane < kLanes; ++lane)
-            if (flags[lane] != 0) y[lane] = portableExp(arguments[lane]);
+            if (flags[lane] != 0) y[lane] = one(arguments[lane]);
     }
 }
 
-[[gnu::always_inline]] inline void expEach(std::span<const double> x, std::span<double> y) {
+template <Doubles (*lanes)(Doubles, Words&), double (*one)(double)>
+[[gnu::always_inline]] inline void each(std::span<const double> x, std::span<double> y) {
     const std::size_t n = x.size();
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) expGroup(x.data() + i, y.data() + i);
+    for (; i + kLanes <= n; i += kLanes) eachGroup<lanes, one>(x.data() + i, y.data() + i);
     if (i < n) {
-        // The last, partial group, padded with zeros.
-        double in[kLanes] = {0, 0, 0, 0};
+        // The last, partial group, padded with ones (a value both functions
+        // take in their vector code).
+        double in[kLanes] = {1, 1, 1, 1};
         double out[kLanes];
         std::memcpy(in, x.data() + i, (n - i) * sizeof(double));
-        expGroup(in, out);
+        eachGroup<lanes, one>(in, out);
         std::memcpy(y.data() + i, out, (n - i) * sizeof(double));
     }
 }
@@ -121,22 +173,40 @@ constexpr std::size_t kLanes = 4;
 #if defined(__x86_64__)
 // The same code built twice: for processors with 256-bit registers (four
 // lanes per instruction) and for the baseline instruction set (two).
-[[gnu::target("avx2")]] void expEachWide(std::span<const double> x, std::span<double> y) { expEach(x, y); }
+[[gnu::target("avx2")]] void expEachWide(std::span<const double> x, std::span<double> y) {
+    each<expLanes, portableExp>(x, y);
+}
+[[gnu::target("avx2")]] void logEachWide(std::span<const double> x, std::span<double> y) {
+    each<logLanes, portableLog>(x, y);
+}
+bool wideRegisters() {
+    static const bool wide = __builtin_cpu_supports("avx2");
+    return wide;
+}
 #endif
 
 }  // namespace
 
-void detail::math::portableExpEachBaseline(std::span<const double> x, std::span<double> y) { expEach(x, y); }
+void detail::math::portableExpEachBaseline(std::span<const double> x, std::span<double> y) {
+    each<expLanes, portableExp>(x, y);
+}
+
+void detail::math::portableLogEachBaseline(std::span<const double> x, std::span<double> y) {
+    each<logLanes, portableLog>(x, y);
+}
 
 void portableExpEach(std::span<const double> x, std::span<double> y) {
 #if defined(__x86_64__)
-    static const bool wide = __builtin_cpu_supports("avx2");
-    if (wide) {
-        expEachWide(x, y);
-        return;
-    }
+    if (wideRegisters()) return expEachWide(x, y);
 #endif
     detail::math::portableExpEachBaseline(x, y);
+}
+
+void portableLogEach(std::span<const double> x, std::span<double> y) {
+#if defined(__x86_64__)
+    if (wideRegisters()) return logEachWide(x, y);
+#endif
+    detail::math::portableLogEachBaseline(x, y);
 }
 
 }  // namespace Core::Kvrn

@@ -188,11 +188,14 @@ inline double portableLog(double x) {
 // be the same array), bit for bit, several at a time where the processor
 // allows.
 void portableExpEach(std::span<const double> x, std::span<double> y);
+// The same for portableLog.
+void portableLogEach(std::span<const double> x, std::span<double> y);
 
 namespace detail::math {
-// portableExpEach as built for the baseline instruction set, which machines
-// with wider registers never take by themselves; for the tests.
+// The two as built for the baseline instruction set, which machines with
+// wider registers never take by themselves; for the tests.
 void portableExpEachBaseline(std::span<const double> x, std::span<double> y);
+void portableLogEachBaseline(std::span<const double> x, std::span<double> y);
 }  // namespace detail::math
 
 }  // namespace Core::Kvrn

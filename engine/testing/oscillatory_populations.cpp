@@ -165,9 +165,10 @@ OscillatoryPopulations::OscillatoryPopulations(const ModelArchitecture& architec
     boundSharer_.resize(total);
     windowBounds_.resize(total);
     windowBoundOf_.resize(total);
-    drafts_.reserve(total);
-    requests_.reserve(total);
-    requestNeurons_.reserve(total);
+    bounds_.reserve(total);
+    boundNeurons_.reserve(total);
+    landings_.reserve(total);
+    landingNeurons_.reserve(total);
     traces_.assign(architecture.groupSizes.size(), 0.0);
     counts_.assign(architecture.groupSizes.size(), 0);
     // Until the first reset nothing may fire.
@@ -309,19 +310,20 @@ double OscillatoryPopulations::windowBound(std::uint64_t neuron, ModelTime horiz
 void OscillatoryPopulations::startCandidates(ModelTime horizon, double driveBound) {
     const std::uint64_t neuronCount = neurons_.size();
     std::uint64_t first = 0;  // the first neuron left to the one-by-one path
-    // Two passes: the first works out every candidate without scheduling
-    // any, so that the neurons' long chains of arithmetic overlap instead of
-    // each waiting for the unpredictable "before the horizon?" branch of the
-    // one before; the second schedules them in neuron order, which gives the
-    // same sequence numbers, draws and states as one pass. Only windows where
-    // nothing can throw go this way: validated firing parameters, finite
-    // modulation bounds and times far from overflowing.
+    // Every candidate of the window is worked out before any is scheduled:
+    // first all bounds, then the draws in neuron order (for the neurons
+    // with a bound above zero), then all landing times, so that the
+    // neurons' long chains of arithmetic overlap or share instructions
+    // instead of each waiting for the unpredictable "before the horizon?"
+    // branch of the one before. Scheduling then follows in neuron order,
+    // which gives the same sequence numbers, draws and states as taking the
+    // neurons one by one. Only windows where nothing can throw go this way:
+    // validated firing parameters, finite modulation bounds and times far
+    // from overflowing.
     constexpr ModelTime kFarFromOverflow = 100'000'000'000'000'000;
     if (checkedFiring_.valid() && !firing_.disabled && horizon <= kFarFromOverflow) {
-        // The bounds come first, all together; the draws follow in neuron
-        // order, for the neurons with a bound above zero.
-        requests_.clear();
-        requestNeurons_.clear();
+        bounds_.clear();
+        boundNeurons_.clear();
         for (; first < neuronCount; ++first) {
             NeuronState& neuron = neurons_[first];
             if (neuron.pendingCandidate != kNoEvent) continue;
@@ -330,22 +332,25 @@ void OscillatoryPopulations::startCandidates(ModelTime horizon, double driveBoun
             if (start >= horizon) continue;
             const double modulationBound = windowBound(first, horizon) + driveBound;
             if (!std::isfinite(modulationBound)) break;  // the one-by-one path throws for it
-            requests_.push_back({&neuron, start, modulationBound, 0.0});
-            requestNeurons_.push_back(first);
+            bounds_.push_back({&neuron, start, modulationBound, 0.0});
+            boundNeurons_.push_back(first);
         }
-        detail::candidateBounds(requests_, neuronParams_, checkedFiring_, horizon);
-        drafts_.clear();
-        for (std::size_t r = 0; r < requests_.size(); ++r) {
-            const detail::BoundRequest& request = requests_[r];
+        detail::candidateBounds(bounds_, neuronParams_, checkedFiring_, horizon);
+        landings_.clear();
+        landingNeurons_.clear();
+        for (std::size_t r = 0; r < bounds_.size(); ++r) {
+            const detail::BoundRequest& request = bounds_[r];
             if (request.bound == 0) continue;
-            const double u = Runtime::uniform(streamOf(requestNeurons_[r]));
-            drafts_.push_back({requestNeurons_[r], request.bound,
-                               detail::candidateLanding(request.start, request.bound, u)});
+            const double u = Runtime::uniform(streamOf(boundNeurons_[r]));
+            landings_.push_back({request.start, request.bound, u, 0});
+            landingNeurons_.push_back(boundNeurons_[r]);
         }
-        for (const Draft& draft : drafts_) {
-            if (draft.landing < horizon)
-                detail::scheduleCandidateAt(neurons_[draft.neuron], draft.neuron, draft.landing, draft.bound,
-                                            queue_);
+        detail::candidateLandings(landings_);
+        for (std::size_t c = 0; c < landings_.size(); ++c) {
+            const detail::LandingRequest& landing = landings_[c];
+            const std::uint64_t n = landingNeurons_[c];
+            if (landing.landing < horizon)
+                detail::scheduleCandidateAt(neurons_[n], n, landing.landing, landing.bound, queue_);
         }
     }
     for (std::uint64_t i = first; i < neuronCount; ++i) {

@@ -160,17 +160,13 @@ class OscillatoryPopulations final : public ExperimentModel {
     bool sharersKnown_ = false;
     std::vector<double> windowBounds_;          // by sharer, for the window numbered in windowBoundOf_
     std::vector<std::uint64_t> windowBoundOf_;  // by sharer: the window its bound belongs to (0: none)
-    // Candidates worked out at a window's start before any is scheduled:
-    // the neuron, its bound and where its candidate lands.
-    struct Draft {
-        std::uint64_t neuron;
-        double bound;
-        ModelTime landing;
-    };
-    std::vector<Draft> drafts_;
-    // The window's bound requests and the neuron of each.
-    std::vector<detail::BoundRequest> requests_;
-    std::vector<std::uint64_t> requestNeurons_;
+    // A window's candidates, worked out before any is scheduled: the bound
+    // requests and the neuron of each, then the landing requests (of the
+    // neurons with a bound above zero) and the neuron of each.
+    std::vector<detail::BoundRequest> bounds_;
+    std::vector<std::uint64_t> boundNeurons_;
+    std::vector<detail::LandingRequest> landings_;
+    std::vector<std::uint64_t> landingNeurons_;
     std::uint64_t window_ = 0;  // windows run so far
     ModelTime now_ = 0;
     ModelTime nextSample_ = 0;

@@ -456,3 +456,29 @@ TEST(Neuron, BatchedBoundsAreTheOneByOneBounds) {
     std::vector<detail::BoundRequest> infinite{{&state, 0, std::numeric_limits<double>::infinity(), 0}};
     EXPECT_THROW(detail::candidateBounds(infinite, params, checked, 10), InvalidFiringParameters);
 }
+
+// The batched landings must be the one-by-one landings: uniforms of 0 (the
+// smallest normal stands in), near 1 (the shortest waits, rounded up to one
+// nanosecond), bounds so small that the wait is too long for the grid, and
+// more requests than one group. One that overflows model time throws as
+// one-by-one does, once the requests before it are answered.
+TEST(Neuron, BatchedLandingsAreTheOneByOneLandings) {
+    std::mt19937_64 random(1701);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<detail::LandingRequest> requests;
+    for (int i = 0; i < 5000; ++i) {
+        const double u = i % 50 == 0 ? 0.0 : i % 50 == 1 ? 1.0 - 0x1p-53 : unit(random);
+        const double bound =
+            i % 70 == 0 ? 1e-12 : std::ldexp(unit(random) + 0.01, static_cast<int>(random() % 30));
+        requests.push_back({static_cast<ModelTime>(random() % 1'000'000'000), bound, u, -1});
+    }
+    detail::candidateLandings(requests);
+    for (const detail::LandingRequest& request : requests)
+        ASSERT_EQ(request.landing, detail::candidateLanding(request.start, request.bound, request.u))
+            << request.start << " " << request.bound << " " << request.u;
+
+    std::vector<detail::LandingRequest> overflowing{
+        {0, 1000.0, 0.5, -1}, {std::numeric_limits<ModelTime>::max() - 10, 1.0, 0.5, -1}};
+    EXPECT_THROW(detail::candidateLandings(overflowing), TimeOverflow);
+    EXPECT_EQ(overflowing[0].landing, detail::candidateLanding(0, 1000.0, 0.5));
+}

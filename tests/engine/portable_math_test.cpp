@@ -149,3 +149,54 @@ TEST(PortableMath, ExpEachGivesTheScalarBitsInEveryLane) {
     for (std::size_t i = 0; i < x.size(); ++i)
         ASSERT_EQ(std::bit_cast<std::uint64_t>(inPlace[i]), std::bit_cast<std::uint64_t>(portableExp(x[i])));
 }
+
+// The same for the logarithm: random bit patterns (negative numbers, zeros,
+// subnormals, infinities and NaNs among them), the uniforms the engine takes
+// logarithms of, numbers near powers of two (both of the scalar code's short
+// and long formulas) and near its other thresholds.
+TEST(PortableMath, LogEachGivesTheScalarBitsInEveryLane) {
+    std::mt19937_64 random(2424);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> x;
+    for (int i = 0; i < 200000; ++i) {
+        switch (i % 4) {
+            case 0:
+                x.push_back(std::bit_cast<double>(random()));
+                break;
+            case 1:
+                x.push_back(unit(random));
+                break;
+            case 2:
+                x.push_back(
+                    std::ldexp(1.0 + (unit(random) - 0.5) * 1e-5, static_cast<int>(random() % 200) - 100));
+                break;
+            default:
+                x.push_back(std::bit_cast<double>(std::bit_cast<std::uint64_t>(unit(random) + 1.0) ^
+                                                  (random() & 0xfffff)));
+                break;
+        }
+    }
+    for (std::uint64_t high :
+         {0x3ff6147aULL, 0x3fe6b851ULL, 0x3ff6b851ULL, 0x3fe6147aULL, 0x3ff95f64ULL, 0x3fe6a09eULL})
+        for (std::uint64_t low : {0ULL, 1ULL, 0xffffffffULL})
+            x.push_back(std::bit_cast<double>((high << 32) | low));
+    for (double special : {kNaN, kInf, -kInf, 0.0, -0.0, -1.0, 1.0, std::numeric_limits<double>::denorm_min(),
+                           std::numeric_limits<double>::min(), std::numeric_limits<double>::max()})
+        x.push_back(special);
+
+    for (auto each : {&portableLogEach, &detail::math::portableLogEachBaseline}) {
+        for (std::size_t length : {x.size(), std::size_t{1}, std::size_t{3}, std::size_t{6}}) {
+            const std::span<const double> in(x.data() + x.size() - length, length);
+            std::vector<double> out(length, 123.0);
+            each(in, out);
+            for (std::size_t i = 0; i < length; ++i)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]),
+                          std::bit_cast<std::uint64_t>(portableLog(in[i])))
+                    << std::hexfloat << in[i];
+        }
+    }
+    std::vector<double> inPlace(x.begin(), x.end());
+    portableLogEach(inPlace, inPlace);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(inPlace[i]), std::bit_cast<std::uint64_t>(portableLog(x[i])));
+}
