@@ -36,22 +36,61 @@ struct Decayed {
 // comparison; NaN is not zero either way.
 [[gnu::always_inline]] inline bool isZero(double x) { return (std::bit_cast<std::uint64_t>(x) << 1) == 0; }
 
-// decayValue, inline where the neuron code needs it.
-[[gnu::always_inline]] inline double decayed(double x, double dt, ModelTime tau, double epsilon) {
+// e^x with the last argument and its value kept: decays over one
+// refractory window have the same length spike after spike, so the decay to
+// a refractory window's end repeats its argument. The value depends on the
+// argument's bits alone, so keeping it changes no result.
+struct RememberedExp {
+    std::uint64_t argument = std::bit_cast<std::uint64_t>(0.0);
+    double value = 1.0;  // e^0
+    double operator()(double x) {
+        if (std::bit_cast<std::uint64_t>(x) != argument) {
+            value = portableExp(x);
+            argument = std::bit_cast<std::uint64_t>(x);
+        }
+        return value;
+    }
+};
+// One for each decaying quantity, per thread.
+struct RememberedDecays {
+    RememberedExp drive;
+    RememberedExp adaptation;
+};
+// For the decays to where a neuron's hazard may start again: the bound
+// computed at a spike and the refractory end (or any advance) after it.
+thread_local RememberedDecays refractoryDecays;
+
+struct PlainExp {
+    double operator()(double x) const { return portableExp(x); }
+};
+
+// decayValue, inline where the neuron code needs it; `exp` is portableExp
+// or a remembering form of it.
+template <class Exp>
+[[gnu::always_inline]] inline double decayed(double x, double dt, ModelTime tau, double epsilon, Exp&& exp) {
     if (isZero(x) || isZero(dt)) return x;
-    const double y = portableExp(-dt / static_cast<double>(tau)) * x;
+    const double y = exp(-dt / static_cast<double>(tau)) * x;
     return std::fabs(y) < epsilon ? 0.0 : y;
 }
 
-// Drive and adaptation decayed from the last update to t, without storing them.
+// Drive and adaptation decayed from the last update to t, without storing
+// them; with `remembered`, through the kept exponentials.
 [[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params,
-                                                ModelTime t) {
+                                                ModelTime t, RememberedDecays* remembered = nullptr) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
-    const double drive = params.frozenDrive
-                             ? state.drive
-                             : decayed(state.drive, dt, params.driveTimeConstant, params.flushEpsilon);
+    if (remembered != nullptr) {
+        const double drive = params.frozenDrive ? state.drive
+                                                : decayed(state.drive, dt, params.driveTimeConstant,
+                                                          params.flushEpsilon, remembered->drive);
+        const double adaptation = decayed(state.adaptation, dt, params.adaptationTimeConstant,
+                                          params.flushEpsilon, remembered->adaptation);
+        return {drive, adaptation};
+    }
+    const double drive = params.frozenDrive ? state.drive
+                                            : decayed(state.drive, dt, params.driveTimeConstant,
+                                                      params.flushEpsilon, PlainExp());
     const double adaptation =
-        decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon);
+        decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon, PlainExp());
     return {drive, adaptation};
 }
 
@@ -129,7 +168,9 @@ void validateFiringParameters(const FiringParameters& f) {
         throw InvalidFiringParameters("KVRN baseline exceeds maximum hazard");
 }
 
-double decayValue(double x, double dt, ModelTime tau, double epsilon) { return decayed(x, dt, tau, epsilon); }
+double decayValue(double x, double dt, ModelTime tau, double epsilon) {
+    return decayed(x, dt, tau, epsilon, PlainExp());
+}
 
 namespace {
 
@@ -170,7 +211,7 @@ void checkHazardArguments(const NeuronState& state, const FiringParameters& firi
 
 void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t) {
     // decayedTo has no effects, so the checks may come after it.
-    advanceWith(state, params, t, decayedTo(state, params, t));
+    advanceWith(state, params, t, decayedTo(state, params, t, &refractoryDecays));
 }
 
 void onNeuronEvent(NeuronState& state, const NeuronParameters& params, const Event& event) {
@@ -229,7 +270,7 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
     // D(u) = d(u) - k a(u) is a difference of two decaying exponentials, so on
     // [s, t1] its maximum is at an end or at the one point where D' = 0.
     const double k = firing.adaptationCoupling;
-    const Decayed atStart = decayedTo(state, params, s);
+    const Decayed atStart = decayedTo(state, params, s, &refractoryDecays);
     const double atEnd = netDrive(state, params, k, t1);
     double highest = std::max(netOf(atStart, k), atEnd);
     const double couplingAtStart = k * atStart.adaptation;
