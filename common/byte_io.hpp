@@ -26,6 +26,12 @@ class ByteWriter {
     void raw(std::string_view text) { append(text.data(), text.size()); }
     void raw(std::span<const std::uint8_t> data) { append(data.data(), data.size()); }
 
+    // Makes room for `count` more bytes at once, for writers that know
+    // roughly how much follows.
+    void reserve(std::size_t count) {
+        if (buffer_.size() - size_ < count) buffer_.resize(size_ + count);
+    }
+
     // The bytes written so far.
     std::span<const std::uint8_t> bytes() const& { return {buffer_.data(), size_}; }
     std::vector<std::uint8_t> take() && {

@@ -55,23 +55,18 @@ constexpr std::size_t kLanes = 4;
     const Words negative = bits < splatWord(0);
 
     const Words reduced = hx > splatWord(0x3fd62e42);            // |x| > ln2 / 2
-    const Words once = reduced & (hx < splatWord(0x3ff0a2b2));   // and |x| < 1.5 ln2
     const Words tiny = ~reduced & (hx < splatWord(0x3e300000));  // |x| < 2^-28
 
-    // Argument reduction x = k ln2 + r, both ways the scalar code has, then
-    // the way each lane takes.
+    // Argument reduction x = k ln2 + r. The scalar code has a short form for
+    // ln2 / 2 < |x| < 1.5 ln2 (k = +-1, hi = x -+ ln2hi, lo = +-ln2lo); the
+    // general form gives k = +-1 there too, and multiplying by t = +-1 is
+    // exact, so one form serves every lane.
     const Doubles half = select(negative, splat(-0.5), splat(0.5));
     const Ints kWide = __builtin_convertvector(splat(kInvLn2) * x + half, Ints);
     const Doubles t = __builtin_convertvector(kWide, Doubles);
-    const Doubles hiWide = x - t * splat(kLn2Hi);
-    const Doubles loWide = t * splat(kLn2Lo);
-    const Doubles hiOnce = select(negative, x + splat(kLn2Hi), x - splat(kLn2Hi));
-    const Doubles loOnce = select(negative, splat(-kLn2Lo), splat(kLn2Lo));
-    const Words kOnce = selectWord(negative, splatWord(-1), splatWord(1));
-
-    const Doubles hi = select(once, hiOnce, hiWide);
-    const Doubles lo = select(once, loOnce, loWide);
-    const Words k = selectWord(once, kOnce, __builtin_convertvector(kWide, Words));
+    const Doubles hi = x - t * splat(kLn2Hi);
+    const Doubles lo = t * splat(kLn2Lo);
+    const Words k = __builtin_convertvector(kWide, Words);
     const Doubles r = select(reduced, hi - lo, x);
 
     const Doubles tt = r * r;

@@ -98,11 +98,18 @@ RandomStream RandomContext::findStream(std::string_view name, std::uint64_t inde
 std::vector<std::uint8_t> RandomContext::snapshot() const {
     std::vector<const Table::value_type*> sorted;
     sorted.reserve(streams_.size());
-    for (const auto& entry : streams_) sorted.push_back(&entry);
-    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) {
-        int byName = a->first.name.compare(b->first.name);  // bytewise, a proper prefix first
-        return byName != 0 ? byName < 0 : a->first.index < b->first.index;
-    });
+    // When the remembered handles reach every stream (one family, as a
+    // simulation's neurons draw from), they are in index order already.
+    for (const Table::value_type* entry : handles_)
+        if (entry != nullptr) sorted.push_back(entry);
+    if (sorted.size() != streams_.size()) {
+        sorted.clear();
+        for (const auto& entry : streams_) sorted.push_back(&entry);
+        std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) {
+            int byName = a->first.name.compare(b->first.name);  // bytewise, a proper prefix first
+            return byName != 0 ? byName < 0 : a->first.index < b->first.index;
+        });
+    }
 
     ByteWriter out;
     out.raw(kMagic);

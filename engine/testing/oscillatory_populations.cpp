@@ -433,7 +433,17 @@ void OscillatoryPopulations::applyIntervention(const Intervention& intervention)
 }
 
 std::vector<std::uint8_t> OscillatoryPopulations::snapshot() const {
+    const std::vector<std::uint8_t> queue = queue_.snapshot();
+    const std::vector<std::uint8_t> bank = bank_.snapshot();
+    const std::vector<std::uint8_t> context = context_.snapshot();
     ByteWriter out;
+    // The whole snapshot's size, so that it is written without regrowing.
+    constexpr std::size_t kHeaderBytes = 10 * 8;
+    constexpr std::size_t kNeuronRecordBytes = 8 * 8;
+    const std::size_t sampleRecordBytes = 8 + 8 * traces_.size();
+    out.reserve(kHeaderBytes + kNeuronRecordBytes * neurons_.size() + 16 * traces_.size() + 8 +
+                kSpikeRecordBytes * spikes_.size() + 8 + sampleRecordBytes * samples_.size() + 3 * 8 +
+                queue.size() + bank.size() + context.size());
     out.u64(seed_);
     out.i64(now_);
     out.i64(nextSample_);
@@ -468,9 +478,9 @@ std::vector<std::uint8_t> OscillatoryPopulations::snapshot() const {
         out.i64(s.time);
         for (double trace : s.traces) out.f64(trace);
     }
-    writeBlock(out, queue_.snapshot());
-    writeBlock(out, bank_.snapshot());
-    writeBlock(out, context_.snapshot());
+    writeBlock(out, queue);
+    writeBlock(out, bank);
+    writeBlock(out, context);
     return std::move(out).take();
 }
 

@@ -121,6 +121,20 @@ TEST(RandomContext, SnapshotSortsStreamsByNameBytesThenIndex) {
     }
     EXPECT_EQ(context.snapshot(), contextBytes(context.masterSeed(), expected));
     EXPECT_EQ(RandomContext(5).snapshot().size(), 20u);  // magic, seed, count 0
+
+    // One family of streams, created out of index order and reached by the
+    // remembered handles, is written as sorting would; a copy (which keeps
+    // no handles) sorts.
+    RandomContext family(9);
+    for (int index : {7, 0, 3, 12}) nextU64(family.stream("spontaneous", static_cast<std::uint64_t>(index)));
+    std::vector<StreamRecord> inOrder;
+    for (int index : {0, 3, 7, 12}) {
+        const std::uint64_t derived = deriveStreamSeed(9, "spontaneous", static_cast<std::uint64_t>(index));
+        inOrder.push_back(
+            {"spontaneous", static_cast<std::uint64_t>(index), derived + kSplitMixGamma, 0, 0, {}});
+    }
+    EXPECT_EQ(family.snapshot(), contextBytes(9, inOrder));
+    EXPECT_EQ(RandomContext(family).snapshot(), contextBytes(9, inOrder));
 }
 
 TEST(RandomContext, RestoredContextDrawsWhatTheOriginalWould) {
