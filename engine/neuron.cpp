@@ -346,7 +346,7 @@ void candidateBounds(std::span<BoundRequest> requests, const NeuronParameters& p
     // adaptation's decay to the start and to the horizon does, and the
     // hazard's bound one more. The three are taken in two batches, a group
     // of requests at a time.
-    constexpr std::size_t kGroup = 32;
+    constexpr std::size_t kGroup = 64;
     const double k = f.adaptationCoupling;
     const double tau = static_cast<double>(params.adaptationTimeConstant);
     const double epsilon = params.flushEpsilon;
@@ -405,7 +405,7 @@ ModelTime candidateLanding(ModelTime start, double bound, double u) {
 }
 
 void candidateLandings(std::span<LandingRequest> requests) {
-    constexpr std::size_t kGroup = 32;
+    constexpr std::size_t kGroup = 64;
     std::array<double, kGroup> logs;
     for (std::size_t first = 0; first < requests.size(); first += kGroup) {
         const std::size_t count = std::min(requests.size() - first, kGroup);

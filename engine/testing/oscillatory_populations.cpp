@@ -368,6 +368,10 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
     ++window_;
     const double driveBound = std::max(0.0, driveScale_ * drive_);
     startCandidates(horizon, driveBound);
+    // The modulation at a candidate, set afresh for each (made once here:
+    // clearing it per candidate costs more than the rest of the loop's
+    // bookkeeping).
+    PhaseModulation::Point point;
     // Events at the horizon itself belong to the next window.
     while (!queue_.empty() && queue_.peekNextTime() < horizon) {
         const Event event = queue_.popNext();
@@ -381,7 +385,6 @@ void OscillatoryPopulations::runWindow(ModelTime horizon) {
             // the phases; the bound is only computed when a next candidate
             // needs it.
             const PhaseModulation& modulation = modulations_[n];
-            PhaseModulation::Point point;
             const auto modulationAt = [&](ModelTime u) {
                 modulation.pointAt(u, point);
                 return point.value + driveScale_ * drive_;
