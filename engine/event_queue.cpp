@@ -137,16 +137,31 @@ void EventQueue::EventStore::grow() {
 EventQueue::EventQueue() = default;
 
 std::uint64_t EventQueue::schedule(const Event& event) {
-    if (event.time < currentTime_)
-        throw CausalityViolation("KVRN event scheduled before the current model time");
-    if (nextSequence_ == kNoEvent) throw TimeOverflow("KVRN event sequence exhausted");
-    const std::uint64_t sequence = nextSequence_++;
+    const std::uint64_t sequence = claimSequence(event.time);
     events_.add(event, sequence);
-    heap_.push_back({event.time, sequence});
+    enqueue(event.time, sequence);
+    return sequence;
+}
+
+std::uint64_t EventQueue::schedule(ModelTime time, EventKind kind, std::uint64_t source, std::uint64_t target,
+                                   double value) {
+    const std::uint64_t sequence = claimSequence(time);
+    events_.add(sequence, time, kind, source, target, value);
+    enqueue(time, sequence);
+    return sequence;
+}
+
+std::uint64_t EventQueue::claimSequence(ModelTime time) {
+    if (time < currentTime_) throw CausalityViolation("KVRN event scheduled before the current model time");
+    if (nextSequence_ == kNoEvent) throw TimeOverflow("KVRN event sequence exhausted");
+    return nextSequence_++;
+}
+
+void EventQueue::enqueue(ModelTime time, std::uint64_t sequence) {
+    heap_.push_back({time, sequence});
     siftUp(heap_, heap_.size() - 1, heap_.back());
     topIsLive_ = false;
     dirty_ = true;
-    return sequence;
 }
 
 bool EventQueue::cancel(std::uint64_t sequence) {

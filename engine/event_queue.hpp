@@ -62,6 +62,11 @@ class EventQueue final : public IEventSink {
     // Throws CausalityViolation for a time before currentTime() and
     // TimeOverflow once every sequence number is used up; nothing changes then.
     std::uint64_t schedule(const Event& event) override;
+    // schedule() of the event with these fields and zero spare words. The
+    // fields go straight into the queue's storage: an Event built just
+    // before the call would be read back before its stores have settled.
+    std::uint64_t schedule(ModelTime time, EventKind kind, std::uint64_t source, std::uint64_t target,
+                           double value);
     // Removes a pending event; false when `sequence` is not pending (unknown,
     // already popped or already cancelled).
     bool cancel(std::uint64_t sequence);
@@ -125,6 +130,32 @@ class EventQueue final : public IEventSink {
             stored.sequence = sequence;
             insert(stored);
         }
+        // add() of the event with these fields and zero spare words.
+        void add(std::uint64_t sequence, ModelTime time, EventKind kind, std::uint64_t source,
+                 std::uint64_t target, double value) {
+            if (!ring_.empty()) {
+                Event& entry = ring_[sequence & mask_];
+                if (entry.sequence == kNoEvent) {
+                    entry.time = time;
+                    entry.sequence = sequence;
+                    entry.kind = kind;
+                    entry.source = source;
+                    entry.target = target;
+                    entry.spareInteger = 0;
+                    entry.value = value;
+                    entry.spareWord = 0;
+                    ++size_;
+                    return;
+                }
+            }
+            Event event;
+            event.time = time;
+            event.kind = kind;
+            event.source = source;
+            event.target = target;
+            event.value = value;
+            add(event, sequence);
+        }
         // Removes and returns the pending event of `sequence`.
         Event take(std::uint64_t sequence) {
             Event& entry = ring_[sequence & mask_];
@@ -165,6 +196,11 @@ class EventQueue final : public IEventSink {
         if (!topIsLive_ && heap_.size() != events_.size()) dropCancelledTop();
     }
     void dropCancelledTop();
+    // The two halves of scheduling around storing the event: the next
+    // sequence number (after the checks schedule() documents), and the
+    // event's place in the heap.
+    std::uint64_t claimSequence(ModelTime time);
+    void enqueue(ModelTime time, std::uint64_t sequence);
     [[noreturn]] static void throwEmpty(const char* message);
     void compact();
     void rebuildHeap();

@@ -243,12 +243,8 @@ void fireNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t,
         queue.cancel(state.pendingRefractoryEvent);
         state.pendingRefractoryEvent = kNoEvent;
     }
-    Event end;
-    end.time = state.refractoryEnd;
-    end.kind = EventKind::RefractoryEnd;
-    end.source = index;
-    end.target = index;
-    state.pendingRefractoryEvent = queue.schedule(end);
+    state.pendingRefractoryEvent =
+        queue.schedule(state.refractoryEnd, EventKind::RefractoryEnd, index, index, 0.0);
 }
 
 double hazardAt(const NeuronState& state, const NeuronParameters& params, const FiringParameters& firing,
@@ -420,14 +416,8 @@ void candidateLandings(std::span<LandingRequest> requests) {
 
 CandidatePlan scheduleCandidateAt(NeuronState& state, std::uint64_t index, ModelTime time, double bound,
                                   EventQueue& queue) {
-    Event candidate;
-    candidate.time = time;
-    candidate.kind = EventKind::SpikeCandidate;
-    candidate.source = index;
-    candidate.target = index;
-    candidate.value = bound;
     state.candidateBound = bound;
-    state.pendingCandidate = queue.schedule(candidate);
+    state.pendingCandidate = queue.schedule(time, EventKind::SpikeCandidate, index, index, bound);
     return {state.pendingCandidate, CandidateStatus::Scheduled, time, bound};
 }
 
