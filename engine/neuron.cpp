@@ -59,6 +59,11 @@ struct RememberedDecays {
 // For the decays to where a neuron's hazard may start again: the bound
 // computed at a spike and the refractory end (or any advance) after it.
 thread_local RememberedDecays refractoryDecays;
+// For the decay from a candidate to its window's horizon, which the bound of
+// the neuron's next candidate needs: worked out ahead, before the candidate
+// is weighed, so that it overlaps with the weighing instead of following
+// the unpredictable accept-or-reject branch.
+thread_local RememberedDecays horizonDecays;
 
 struct PlainExp {
     double operator()(double x) const { return portableExp(x); }
@@ -267,7 +272,7 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
     // [s, t1] its maximum is at an end or at the one point where D' = 0.
     const double k = firing.adaptationCoupling;
     const Decayed atStart = decayedTo(state, params, s, &refractoryDecays);
-    const double atEnd = netDrive(state, params, k, t1);
+    const double atEnd = netOf(decayedTo(state, params, t1, &horizonDecays), k);
     double highest = std::max(netOf(atStart, k), atEnd);
     const double couplingAtStart = k * atStart.adaptation;
     if (!params.frozenDrive && !isZero(atStart.drive) && !isZero(couplingAtStart)) {
@@ -314,6 +319,11 @@ double waitingTime(double bound, Runtime::RandomContext& context, std::uint64_t 
 double CheckedFiring::exponentCapOf(const FiringParameters& firing) { return capOf(firing); }
 
 namespace detail {
+
+void prepareHorizonDecay(const NeuronParameters& params, ModelTime from, ModelTime horizon) {
+    const double dt = static_cast<double>(horizon) - static_cast<double>(from);
+    if (!isZero(dt)) horizonDecays.adaptation(-dt / static_cast<double>(params.adaptationTimeConstant));
+}
 
 void cancelCandidate(NeuronState& state, EventQueue& queue) {
     queue.cancel(state.pendingCandidate);

@@ -175,6 +175,10 @@ namespace detail {
 inline ModelTime candidateStart(const NeuronState& state, const NeuronParameters& params, ModelTime t) {
     return params.absoluteRefractory && state.refractoryEnd > t ? state.refractoryEnd : t;
 }
+// Works out the adaptation's decay factor from `from` to `horizon` ahead of
+// the bound that will need it (the bound of a candidate drawn at `from`).
+// Changes no result; only when the work is done.
+void prepareHorizonDecay(const NeuronParameters& params, ModelTime from, ModelTime horizon);
 // Cancels the pending candidate.
 void cancelCandidate(NeuronState& state, EventQueue& queue);
 // hazardBound over [start, horizon] for firing parameters found valid.
@@ -264,6 +268,7 @@ CandidateOutcome acceptCandidateWith(NeuronState& state, const NeuronParameters&
                                      ModelTime horizon, Modulation&& modulation,
                                      ModulationBound&& modulationBound, EventQueue& queue, Draw&& draw) {
     detail::claimCandidate(state, index, event);
+    detail::prepareHorizonDecay(params, event.time, horizon);
     const double m = modulation(event.time);
     const detail::Weighed weighed = detail::weighCandidate(state, params, firing, event, m);
     const bool fired = weighed.acceptance > draw();
