@@ -68,9 +68,13 @@ thread_local RememberedDecays horizonDecays;
 struct PlainExp {
     double operator()(double x) const { return portableExp(x); }
 };
+struct PlainDecays {
+    PlainExp drive;
+    PlainExp adaptation;
+};
 
-// decayValue, inline where the neuron code needs it; `exp` is portableExp
-// or a remembering form of it.
+// decayValue, inline where the neuron code needs it; `exp` is portableExp,
+// a remembering form of it, or a factor taken beforehand.
 template <class Exp>
 [[gnu::always_inline]] inline double decayed(double x, double dt, ModelTime tau, double epsilon, Exp&& exp) {
     if (isZero(x) || isZero(dt)) return x;
@@ -79,23 +83,16 @@ template <class Exp>
 }
 
 // Drive and adaptation decayed from the last update to t, without storing
-// them; with `remembered`, through the kept exponentials.
+// them, through `exps` (PlainDecays or RememberedDecays).
+template <class Decays = PlainDecays>
 [[gnu::always_inline]] inline Decayed decayedTo(const NeuronState& state, const NeuronParameters& params,
-                                                ModelTime t, RememberedDecays* remembered = nullptr) {
+                                                ModelTime t, Decays&& exps = Decays{}) {
     const double dt = static_cast<double>(t) - static_cast<double>(state.lastUpdate);
-    if (remembered != nullptr) {
-        const double drive = params.frozenDrive ? state.drive
-                                                : decayed(state.drive, dt, params.driveTimeConstant,
-                                                          params.flushEpsilon, remembered->drive);
-        const double adaptation = decayed(state.adaptation, dt, params.adaptationTimeConstant,
-                                          params.flushEpsilon, remembered->adaptation);
-        return {drive, adaptation};
-    }
     const double drive = params.frozenDrive ? state.drive
                                             : decayed(state.drive, dt, params.driveTimeConstant,
-                                                      params.flushEpsilon, PlainExp());
+                                                      params.flushEpsilon, exps.drive);
     const double adaptation =
-        decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon, PlainExp());
+        decayed(state.adaptation, dt, params.adaptationTimeConstant, params.flushEpsilon, exps.adaptation);
     return {drive, adaptation};
 }
 
@@ -216,7 +213,7 @@ void checkHazardArguments(const NeuronState& state, const FiringParameters& firi
 
 void advanceNeuron(NeuronState& state, const NeuronParameters& params, ModelTime t) {
     // decayedTo has no effects, so the checks may come after it.
-    advanceWith(state, params, t, decayedTo(state, params, t, &refractoryDecays));
+    advanceWith(state, params, t, decayedTo(state, params, t, refractoryDecays));
 }
 
 void onNeuronEvent(NeuronState& state, const NeuronParameters& params, const Event& event) {
@@ -271,8 +268,8 @@ double boundOfValid(const NeuronState& state, const NeuronParameters& params, co
     // D(u) = d(u) - k a(u) is a difference of two decaying exponentials, so on
     // [s, t1] its maximum is at an end or at the one point where D' = 0.
     const double k = firing.adaptationCoupling;
-    const Decayed atStart = decayedTo(state, params, s, &refractoryDecays);
-    const double atEnd = netOf(decayedTo(state, params, t1, &horizonDecays), k);
+    const Decayed atStart = decayedTo(state, params, s, refractoryDecays);
+    const double atEnd = netOf(decayedTo(state, params, t1, horizonDecays), k);
     double highest = std::max(netOf(atStart, k), atEnd);
     const double couplingAtStart = k * atStart.adaptation;
     if (!params.frozenDrive && !isZero(atStart.drive) && !isZero(couplingAtStart)) {
@@ -358,10 +355,9 @@ void candidateBounds(std::span<BoundRequest> requests, const NeuronParameters& p
     const double epsilon = params.flushEpsilon;
     const double slack = (2 * (k + 1)) * epsilon;
     const double rate = f.baselineRate * f.gain;
+    // decayed() of the adaptation with its factor taken in the batch.
     const auto decayedAdaptation = [&](double a, double dt, double factor) {
-        if (isZero(a) || isZero(dt)) return a;
-        const double y = factor * a;
-        return std::fabs(y) < epsilon ? 0.0 : y;
+        return decayed(a, dt, params.adaptationTimeConstant, epsilon, [factor](double) { return factor; });
     };
     std::array<double, 2 * kGroup> decay;
     std::array<double, kGroup> hazard;

@@ -41,6 +41,17 @@ RandomContext replaying(std::vector<std::uint64_t> values) {
     return context;
 }
 
+// Firing parameters with a random slope, threshold, adaptation coupling and gain.
+FiringParameters randomFiring(std::mt19937_64& random) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    FiringParameters f = firingParams();
+    f.beta = unit(random) * 5;
+    f.threshold = unit(random) * 4 - 2;
+    f.adaptationCoupling = unit(random) * 3;
+    f.gain = unit(random) * 3;
+    return f;
+}
+
 constexpr std::uint64_t kUniformNearOne = ~0ULL;  // uniform 1 - 2^-53: a waiting time of ~1e-16 / rate
 constexpr std::uint64_t kUniformZero = 0;         // uniform 0: the longest possible waiting time
 
@@ -264,11 +275,7 @@ TEST(Neuron, HazardBoundCoversTheHazardOnEveryGridPoint) {
         params.frozenDrive = trial % 11 == 0;
         params.absoluteRefractory = trial % 2 == 0;
         params.flushEpsilon = trial % 3 == 0 ? 1e-3 : 1e-15;
-        FiringParameters f = firingParams();
-        f.beta = unit(random) * 5;
-        f.threshold = unit(random) * 4 - 2;
-        f.adaptationCoupling = unit(random) * 3;
-        f.gain = unit(random) * 3;
+        const FiringParameters f = randomFiring(random);
         NeuronState state;
         const double sign = unit(random) < 0.8 ? 1.0 : -1.0;
         state.drive = sign * unit(random) * 3;
@@ -402,11 +409,8 @@ TEST(Neuron, BatchedBoundsAreTheOneByOneBounds) {
         params.frozenDrive = trial % 5 == 0;
         params.absoluteRefractory = trial % 2 == 0;
         params.flushEpsilon = trial % 3 == 0 ? 1e-3 : 1e-15;
-        FiringParameters f = firingParams();
-        f.beta = unit(random) * 5;
-        f.threshold = unit(random) * 4 - 2;
-        f.adaptationCoupling = unit(random) * 3;
-        f.gain = trial % 17 == 0 ? 0.0 : unit(random) * 3;
+        FiringParameters f = randomFiring(random);
+        if (trial % 17 == 0) f.gain = 0.0;
         CheckedFiring checked(f);
         checked.ensureValid();
 

@@ -29,6 +29,29 @@ std::uint64_t ulpDistance(double a, double b) {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+using Batch = void (*)(std::span<const double>, std::span<double>);
+
+// Both builds of a batch function (the one this machine takes and the
+// baseline one) give `scalar`'s bits for every x: over all of x, over its
+// last few values (a partial group of lanes), and written over their input.
+void expectScalarBits(Batch taken, Batch baseline, double (*scalar)(double), const std::vector<double>& x) {
+    for (Batch each : {taken, baseline}) {
+        for (std::size_t length :
+             {x.size(), std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{6}}) {
+            const std::span<const double> in(x.data() + x.size() - length, length);
+            std::vector<double> out(length, 123.0);
+            each(in, out);
+            for (std::size_t i = 0; i < length; ++i)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(scalar(in[i])))
+                    << std::hexfloat << in[i];
+        }
+    }
+    std::vector<double> inPlace(x.begin(), x.end());
+    taken(inPlace, inPlace);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(inPlace[i]), std::bit_cast<std::uint64_t>(scalar(x[i])));
+}
+
 }  // namespace
 
 TEST(PortableMath, MatchesReferenceTableBitForBit) {
@@ -131,23 +154,7 @@ TEST(PortableMath, ExpEachGivesTheScalarBitsInEveryLane) {
     for (double special : {kNaN, kInf, -kInf, -0.0, std::numeric_limits<double>::denorm_min()})
         x.push_back(special);
 
-    // Both builds: the one this machine takes and the baseline one.
-    for (auto each : {&portableExpEach, &detail::math::portableExpEachBaseline}) {
-        for (std::size_t length :
-             {x.size(), std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5}}) {
-            const std::span<const double> in(x.data(), length);
-            std::vector<double> out(length, 123.0);
-            each(in, out);
-            for (std::size_t i = 0; i < length; ++i)
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]),
-                          std::bit_cast<std::uint64_t>(portableExp(x[i])))
-                    << std::hexfloat << x[i];
-        }
-    }
-    std::vector<double> inPlace(x.begin(), x.end());
-    portableExpEach(inPlace, inPlace);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(inPlace[i]), std::bit_cast<std::uint64_t>(portableExp(x[i])));
+    expectScalarBits(&portableExpEach, &detail::math::portableExpEachBaseline, &portableExp, x);
 }
 
 // The same for the logarithm: random bit patterns (negative numbers, zeros,
@@ -184,19 +191,5 @@ TEST(PortableMath, LogEachGivesTheScalarBitsInEveryLane) {
                            std::numeric_limits<double>::min(), std::numeric_limits<double>::max()})
         x.push_back(special);
 
-    for (auto each : {&portableLogEach, &detail::math::portableLogEachBaseline}) {
-        for (std::size_t length : {x.size(), std::size_t{1}, std::size_t{3}, std::size_t{6}}) {
-            const std::span<const double> in(x.data() + x.size() - length, length);
-            std::vector<double> out(length, 123.0);
-            each(in, out);
-            for (std::size_t i = 0; i < length; ++i)
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]),
-                          std::bit_cast<std::uint64_t>(portableLog(in[i])))
-                    << std::hexfloat << in[i];
-        }
-    }
-    std::vector<double> inPlace(x.begin(), x.end());
-    portableLogEach(inPlace, inPlace);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(inPlace[i]), std::bit_cast<std::uint64_t>(portableLog(x[i])));
+    expectScalarBits(&portableLogEach, &detail::math::portableLogEachBaseline, &portableLog, x);
 }
